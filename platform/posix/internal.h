@@ -5,6 +5,7 @@
 
 #include "platform/win32.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -51,6 +52,9 @@ public:
 
 std::mutex& WaitLock();
 void NotifyWaiters();
+// Blocks until some waitable changed (or the deadline passed); lock held.
+void WaitForChange(std::unique_lock<std::mutex>& lock,
+                   const std::chrono::steady_clock::time_point* deadline);
 
 } // namespace vplat
 

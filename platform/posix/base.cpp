@@ -1,0 +1,378 @@
+// Process, thread and synchronisation calls of the Win32 API over POSIX, and
+// the platform root shared by every implementation file.
+#include "platform/posix/internal.h"
+#include "platform/bounded.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+thread_local DWORD tLastError = 0;
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+DWORD WINAPI GetLastError(void) { return tLastError; }
+void WINAPI SetLastError(DWORD dwErrCode) { tLastError = dwErrCode; }
+
+namespace vplat {
+
+std::string RootPath() {
+    std::string root;
+    const char* env = std::getenv(kRootVariable);
+    if (env != nullptr && *env != '\0') {
+        root = env;
+    } else if (geteuid() == 0) {
+        root = "/var/lib/vantry";
+    } else {
+        const char* home = std::getenv("HOME");
+        root = std::string(home && *home ? home : "/tmp") + "/.vantry";
+    }
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    MakeDirectories(root);
+    return root;
+}
+
+bool MakeDirectories(const std::string& path) {
+    if (path.empty())
+        return false;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string RootFile(const std::string& relative) {
+    std::string full = RootPath() + "/" + relative;
+    size_t slash = full.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        MakeDirectories(full.substr(0, slash));
+    return full;
+}
+
+std::string MapWindowsPath(const char* path) {
+    if (path == nullptr)
+        return std::string();
+    std::string p(path);
+    if (!p.empty() && p[0] == '/')
+        return p;
+    for (char& c : p)
+        if (c == '\\')
+            c = '/';
+    if (p.size() >= 2 && p[1] == ':' &&
+        ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'))) {
+        char drive = static_cast<char>(p[0] >= 'A' && p[0] <= 'Z' ? p[0] - 'A' + 'a' : p[0]);
+        std::string rest = p.substr(2);
+        if (rest.empty() || rest[0] != '/')
+            rest = "/" + rest;
+        return RootPath() + "/drive_" + drive + rest;
+    }
+    return p;
+}
+
+DWORD ErrorFromErrno(int err) {
+    DWORD code;
+    switch (err) {
+    case 0: code = ERROR_SUCCESS; break;
+    case ENOENT: code = ERROR_FILE_NOT_FOUND; break;
+    case ENOTDIR: code = ERROR_PATH_NOT_FOUND; break;
+    case EACCES:
+    case EPERM:
+    case EROFS: code = ERROR_ACCESS_DENIED; break;
+    case EBADF: code = ERROR_INVALID_HANDLE; break;
+    case ENOMEM: code = ERROR_NOT_ENOUGH_MEMORY; break;
+    case EEXIST: code = ERROR_ALREADY_EXISTS; break;
+    case EINVAL: code = ERROR_INVALID_PARAMETER; break;
+    case EMFILE:
+    case ENFILE: code = ERROR_TOO_MANY_OPEN_FILES; break;
+    case ENOSPC: code = ERROR_DISK_FULL; break;
+    case EPIPE: code = ERROR_BROKEN_PIPE; break;
+    case ENAMETOOLONG: code = ERROR_FILENAME_EXCED_RANGE; break;
+    case ENOTEMPTY: code = ERROR_DIR_NOT_EMPTY; break;
+    case EBUSY: code = ERROR_BUSY; break;
+    case ETIMEDOUT: code = ERROR_TIMEOUT; break;
+    default: code = ERROR_GEN_FAILURE; break;
+    }
+    SetLastError(code);
+    return code;
+}
+
+namespace {
+std::mutex gWaitLock;
+std::condition_variable gWaitChanged;
+} // namespace
+
+std::mutex& WaitLock() { return gWaitLock; }
+void NotifyWaiters() { gWaitChanged.notify_all(); }
+
+void WaitForChange(std::unique_lock<std::mutex>& lock,
+                   const std::chrono::steady_clock::time_point* deadline) {
+    if (deadline == nullptr)
+        gWaitChanged.wait(lock);
+    else
+        gWaitChanged.wait_until(lock, *deadline);
+}
+
+} // namespace vplat
+
+// ---------------------------------------------------------------------------
+// Events and threads
+
+namespace {
+
+class Event : public vplat::Waitable {
+public:
+    Event(bool manual, bool initial) : manual_(manual), signalled_(initial) {}
+    bool IsSignalled() const override { return signalled_; }
+    void Consume() override {
+        if (!manual_)
+            signalled_ = false;
+    }
+    void Set(bool on) { signalled_ = on; }
+
+private:
+    bool manual_;
+    bool signalled_;
+};
+
+// What a running thread and its handle share; the handle may be closed while
+// the thread still runs, and the thread may end while the handle is open.
+struct ThreadState {
+    LPTHREAD_START_ROUTINE routine = nullptr;
+    LPVOID parameter = nullptr;
+    bool done = false;
+    DWORD exitCode = STILL_ACTIVE;
+    DWORD threadId = 0;
+};
+
+class Thread : public vplat::Waitable {
+public:
+    explicit Thread(std::shared_ptr<ThreadState> state) : state_(std::move(state)) {}
+    bool IsSignalled() const override { return state_->done; }
+    const std::shared_ptr<ThreadState>& State() const { return state_; }
+
+private:
+    std::shared_ptr<ThreadState> state_;
+};
+
+DWORD CurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+
+void* ThreadMain(void* arg) {
+    std::unique_ptr<std::shared_ptr<ThreadState>> holder(
+        static_cast<std::shared_ptr<ThreadState>*>(arg));
+    std::shared_ptr<ThreadState> state = *holder;
+    {
+        std::lock_guard<std::mutex> lock(vplat::WaitLock());
+        state->threadId = CurrentThreadId();
+    }
+    DWORD code = state->routine(state->parameter);
+    {
+        std::lock_guard<std::mutex> lock(vplat::WaitLock());
+        state->exitCode = code;
+        state->done = true;
+        vplat::NotifyWaiters();
+    }
+    return nullptr;
+}
+
+vplat::Waitable* AsWaitable(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return dynamic_cast<vplat::Waitable*>(static_cast<vplat::KernelObject*>(h));
+}
+
+} // namespace
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
+    if (lpName != nullptr) {
+        // Named events cross processes on Windows; nothing here needs them.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<vplat::KernelObject*>(new Event(bManualReset != 0, bInitialState != 0));
+}
+
+static BOOL SetEventState(HANDLE hEvent, bool on) {
+    Event* ev = hEvent ? dynamic_cast<Event*>(static_cast<vplat::KernelObject*>(hEvent)) : nullptr;
+    if (ev == nullptr || hEvent == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(vplat::WaitLock());
+    ev->Set(on);
+    if (on)
+        vplat::NotifyWaiters();
+    return TRUE;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) { return SetEventState(hEvent, true); }
+BOOL WINAPI ResetEvent(HANDLE hEvent) { return SetEventState(hEvent, false); }
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<vplat::Waitable*> objects(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        objects[i] = AsWaitable(lpHandles[i]);
+        if (objects[i] == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    const bool forever = dwMilliseconds == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    std::unique_lock<std::mutex> lock(vplat::WaitLock());
+    for (;;) {
+        if (bWaitAll) {
+            bool all = true;
+            for (vplat::Waitable* w : objects)
+                all = all && w->IsSignalled();
+            if (all) {
+                for (vplat::Waitable* w : objects)
+                    w->Consume();
+                return WAIT_OBJECT_0;
+            }
+        } else {
+            for (DWORD i = 0; i < nCount; ++i) {
+                if (objects[i]->IsSignalled()) {
+                    objects[i]->Consume();
+                    return WAIT_OBJECT_0 + i;
+                }
+            }
+        }
+        if (!forever && Clock::now() >= deadline)
+            return WAIT_TIMEOUT;
+        vplat::WaitForChange(lock, forever ? nullptr : &deadline);
+    }
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, TRUE, dwMilliseconds);
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (lpStartAddress == nullptr || (dwCreationFlags & CREATE_SUSPENDED) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto state = std::make_shared<ThreadState>();
+    state->routine = lpStartAddress;
+    state->parameter = lpParameter;
+    auto* arg = new std::shared_ptr<ThreadState>(state);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (dwStackSize != 0)
+        pthread_attr_setstacksize(&attr, dwStackSize < static_cast<SIZE_T>(PTHREAD_STACK_MIN)
+                                             ? static_cast<SIZE_T>(PTHREAD_STACK_MIN)
+                                             : dwStackSize);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, ThreadMain, arg);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete arg;
+        vplat::ErrorFromErrno(rc);
+        return nullptr;
+    }
+    if (lpThreadId != nullptr) {
+        // The new thread records its id as it starts; wait for that moment.
+        std::unique_lock<std::mutex> lock(vplat::WaitLock());
+        while (state->threadId == 0 && !state->done) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
+        *lpThreadId = state->threadId;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<vplat::KernelObject*>(new Thread(state));
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    Thread* t =
+        hThread ? dynamic_cast<Thread*>(static_cast<vplat::KernelObject*>(hThread)) : nullptr;
+    if (t == nullptr || hThread == INVALID_HANDLE_VALUE || lpExitCode == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(vplat::WaitLock());
+    *lpExitCode = t->State()->exitCode;
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+    if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    delete static_cast<vplat::KernelObject*>(hObject);
+    return TRUE;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+
+DWORD WINAPI GetTickCount(void) {
+    using namespace std::chrono;
+    return static_cast<DWORD>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+static void FillSystemTime(LPSYSTEMTIME st, bool local) {
+    if (st == nullptr)
+        return;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmv;
+    if (local)
+        localtime_r(&ts.tv_sec, &tmv);
+    else
+        gmtime_r(&ts.tv_sec, &tmv);
+    st->wYear = static_cast<WORD>(tmv.tm_year + 1900);
+    st->wMonth = static_cast<WORD>(tmv.tm_mon + 1);
+    st->wDayOfWeek = static_cast<WORD>(tmv.tm_wday);
+    st->wDay = static_cast<WORD>(tmv.tm_mday);
+    st->wHour = static_cast<WORD>(tmv.tm_hour);
+    st->wMinute = static_cast<WORD>(tmv.tm_min);
+    st->wSecond = static_cast<WORD>(tmv.tm_sec);
+    st->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+}
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) { FillSystemTime(lpSystemTime, true); }
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { FillSystemTime(lpSystemTime, false); }
