@@ -1,0 +1,153 @@
+#include "platform/posix/sqlite_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vplat {
+
+namespace {
+
+struct StoreCache {
+    pid_t pid = 0;
+    std::map<std::string, SqliteStore*> stores;
+};
+
+StoreCache& Cache() {
+    static StoreCache* cache = new StoreCache; // never destroyed: used until exit
+    return *cache;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+std::mutex& SqliteStore::Lock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, int* sqliteError) {
+    StoreCache& cache = Cache();
+    pid_t self = getpid();
+    if (cache.pid != self) {
+        // Inherited from the parent across fork: abandoned, never closed here,
+        // since closing would touch the parent's locks and WAL index.
+        cache.stores.clear();
+        cache.pid = self;
+    }
+    auto found = cache.stores.find(path);
+    if (found != cache.stores.end())
+        return found->second;
+
+    for (auto it = cache.stores.begin(); it != cache.stores.end();) {
+        if (!FileExists(it->first)) {
+            delete it->second;
+            it = cache.stores.erase(it);
+        } else {
+            ++it;
+        }
+    }
+
+    SqliteStore* store = new SqliteStore;
+    int rc = store->Open(path, schema);
+    if (rc != SQLITE_OK) {
+        if (sqliteError)
+            *sqliteError = rc;
+        delete store;
+        return nullptr;
+    }
+    cache.stores[path] = store;
+    return store;
+}
+
+SqliteStore::~SqliteStore() {
+    for (auto& entry : statements_)
+        sqlite3_finalize(entry.second);
+    if (db_)
+        sqlite3_close(db_);
+}
+
+int SqliteStore::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+int SqliteStore::Open(const std::string& path, const char* schema) {
+    path_ = path;
+    pid_ = getpid();
+    int rc = sqlite3_open_v2(path.c_str(), &db_,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK)
+        return rc;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // WAL lets readers go on while one process writes; with it, NORMAL
+    // synchronisation keeps the database consistent across a crash and loses
+    // at most the last transactions on a power failure, which is what a
+    // Windows registry hive promises too (it flushes lazily).
+    rc = Exec("PRAGMA journal_mode=WAL");
+    if (rc != SQLITE_OK)
+        return rc;
+    rc = Exec("PRAGMA synchronous=NORMAL");
+    if (rc != SQLITE_OK)
+        return rc;
+    rc = Exec("PRAGMA foreign_keys=OFF");
+    if (rc != SQLITE_OK)
+        return rc;
+    // Several processes may make the schema at the same moment; the write
+    // transaction serialises them and IF NOT EXISTS makes it idempotent.
+    rc = BeginWrite();
+    if (rc != SQLITE_OK)
+        return rc;
+    rc = Exec(schema);
+    if (rc != SQLITE_OK) {
+        Rollback();
+        return rc;
+    }
+    return Commit();
+}
+
+sqlite3_stmt* SqliteStore::Statement(const char* sql) {
+    auto found = statements_.find(sql);
+    if (found != statements_.end()) {
+        sqlite3_reset(found->second);
+        sqlite3_clear_bindings(found->second);
+        return found->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    statements_[sql] = st;
+    return st;
+}
+
+int SqliteStore::BeginWrite() {
+    sqlite3_stmt* st = Statement("BEGIN IMMEDIATE");
+    if (!st)
+        return sqlite3_errcode(db_);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int SqliteStore::Commit() {
+    sqlite3_stmt* st = Statement("COMMIT");
+    if (!st)
+        return sqlite3_errcode(db_);
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE) {
+        Rollback();
+        return rc;
+    }
+    return SQLITE_OK;
+}
+
+void SqliteStore::Rollback() {
+    if (!sqlite3_get_autocommit(db_))
+        Exec("ROLLBACK");
+}
+
+} // namespace vplat

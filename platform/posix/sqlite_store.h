@@ -1,0 +1,71 @@
+// One SQLite database file of the platform root, shared by every process of
+// the root: the registry and the event log each keep one. A process keeps one
+// connection per file and its prepared statements, so that a burst of small
+// writes (a whole settings save) costs one short transaction each and nothing
+// more. WAL mode and a busy timeout let several processes work at once.
+#ifndef VANTRY_PLATFORM_POSIX_SQLITE_STORE_H
+#define VANTRY_PLATFORM_POSIX_SQLITE_STORE_H
+
+#include <sqlite3.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+
+namespace vplat {
+
+class SqliteStore {
+public:
+    // How long a writer waits for another process's transaction to end.
+    static constexpr int kBusyTimeoutMs = 10000;
+
+    // The store of the file at path, opened (and its schema made) on first use
+    // in this process. Null when the file cannot be opened; *sqliteError then
+    // holds SQLite's code. The caller holds Lock() for as long as it uses the
+    // store, and does not keep the pointer past it: a store whose file has
+    // gone (a test's root removed) is closed when another file is opened. A
+    // process made by fork opens its own connections: SQLite connections must
+    // not cross a fork, so the inherited ones are left untouched.
+    static SqliteStore* ForFile(const std::string& path, const char* schema, int* sqliteError);
+
+    // Every store of the process is used under this one lock.
+    static std::mutex& Lock();
+
+    // The statement for sql, prepared once and reset and unbound for reuse.
+    // Null when it does not prepare. Valid until the lock is released.
+    sqlite3_stmt* Statement(const char* sql);
+
+    // BEGIN IMMEDIATE: takes the write lock at once, so that the busy timeout
+    // covers the wait (a deferred transaction that later upgrades fails with
+    // SQLITE_BUSY instead of waiting). Returns SQLite's code.
+    int BeginWrite();
+    int Commit();
+    void Rollback();
+
+    sqlite3* Handle() const { return db_; }
+    const std::string& Path() const { return path_; }
+
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+private:
+    SqliteStore() = default;
+    ~SqliteStore();
+    int Open(const std::string& path, const char* schema);
+    int Exec(const char* sql);
+
+    sqlite3* db_ = nullptr;
+    pid_t pid_ = 0;
+    std::string path_;
+    std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+// Binds a text of n bytes (not copied: it must live until the step).
+inline int BindText(sqlite3_stmt* st, int index, const std::string& text) {
+    return sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+} // namespace vplat
+
+#endif
