@@ -1,0 +1,236 @@
+// Paging-file mappings and the C runtime's low-level file calls on POSIX.
+//
+// A mapping is a memfd of the mapping's size: like a Windows section it is
+// an object of its own, each MapViewOfFile is a separate view of the same
+// memory, and a view outlives the mapping handle until it is unmapped.
+#include "platform/posix/internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <fcntl.h>
+#include <map>
+#include <new>
+#include <mutex>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t kAllocationGranularity = 64 * 1024;
+
+class FileMapping : public vplat::KernelObject {
+public:
+    FileMapping(int fd, uint64_t size, DWORD protect) : fd_(fd), size_(size), protect_(protect) {}
+    ~FileMapping() override { close(fd_); }
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+
+    int fd() const { return fd_; }
+    uint64_t size() const { return size_; }
+    DWORD protect() const { return protect_; }
+
+private:
+    int fd_;
+    uint64_t size_;
+    DWORD protect_;
+};
+
+// Every live view, so that UnmapViewOfFile knows its length.
+std::mutex& ViewLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<const void*, size_t>& Views() {
+    static std::map<const void*, size_t> views;
+    return views;
+}
+
+// What the machine could ever commit: memory and swap together. Windows
+// charges a paging-file section in full when it is created, so a size beyond
+// this fails there and then, not later at the first touch of a page.
+uint64_t CommitLimit() {
+    struct sysinfo info;
+    if (sysinfo(&info) != 0)
+        return UINT64_MAX;
+    uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+    return (static_cast<uint64_t>(info.totalram) + info.totalswap) * unit;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flProtect,
+                                 DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName) {
+    if (hFile != INVALID_HANDLE_VALUE || lpName != nullptr) {
+        // Only unnamed paging-file mappings exist on this side.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    DWORD protect = flProtect & 0xFF;
+    if (protect != PAGE_READONLY && protect != PAGE_READWRITE && protect != PAGE_WRITECOPY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    uint64_t size = (static_cast<uint64_t>(dwMaximumSizeHigh) << 32) | dwMaximumSizeLow;
+    if (size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (size > CommitLimit() || size > static_cast<uint64_t>(INT64_MAX) || size > SIZE_MAX) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    int fd = memfd_create("vantry-mapping", MFD_CLOEXEC);
+    if (fd < 0) {
+        vplat::ErrorFromErrno(errno);
+        return nullptr;
+    }
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    FileMapping* mapping = new (std::nothrow) FileMapping(fd, size, protect);
+    if (mapping == nullptr) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<vplat::KernelObject*>(mapping);
+}
+
+LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                            DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                            SIZE_T dwNumberOfBytesToMap) {
+    FileMapping* mapping = nullptr;
+    if (hFileMappingObject != nullptr && hFileMappingObject != INVALID_HANDLE_VALUE)
+        mapping = dynamic_cast<FileMapping*>(static_cast<vplat::KernelObject*>(hFileMappingObject));
+    if (mapping == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    bool copy = dwDesiredAccess == FILE_MAP_COPY;
+    bool write = !copy && (dwDesiredAccess & FILE_MAP_WRITE) != 0;
+    bool read = copy || write || (dwDesiredAccess & FILE_MAP_READ) != 0;
+    if (!read || (write && mapping->protect() != PAGE_READWRITE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    uint64_t offset = (static_cast<uint64_t>(dwFileOffsetHigh) << 32) | dwFileOffsetLow;
+    if (offset % kAllocationGranularity != 0) {
+        SetLastError(ERROR_MAPPED_ALIGNMENT);
+        return nullptr;
+    }
+    // A view that would reach beyond the mapping is refused, as on Windows.
+    if (offset >= mapping->size() || dwNumberOfBytesToMap > mapping->size() - offset) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    uint64_t length = dwNumberOfBytesToMap ? dwNumberOfBytesToMap : mapping->size() - offset;
+    int prot = PROT_READ | (write || copy ? PROT_WRITE : 0);
+    void* view = mmap(nullptr, static_cast<size_t>(length), prot, copy ? MAP_PRIVATE : MAP_SHARED,
+                      mapping->fd(), static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(ViewLock());
+        Views()[view] = static_cast<size_t>(length);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return view;
+}
+
+BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
+    size_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(ViewLock());
+        auto it = Views().find(lpBaseAddress);
+        if (it == Views().end()) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return FALSE;
+        }
+        length = it->second;
+        Views().erase(it);
+    }
+    munmap(const_cast<void*>(lpBaseAddress), length);
+    return TRUE;
+}
+
+int _open(const char* filename, int oflag, ...) {
+    if (filename == nullptr || (oflag & ~(_O_RDONLY | _O_BINARY)) != 0) {
+        errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    std::string path = vplat::MapWindowsPath(filename);
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        vplat::ErrorFromErrno(errno);
+        return -1;
+    }
+    // The Microsoft runtime does not open folders.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    return fd;
+}
+
+int _read(int fd, void* buffer, unsigned int count) {
+    if (buffer == nullptr || count > static_cast<unsigned int>(INT_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = read(fd, buffer, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        vplat::ErrorFromErrno(errno);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+long _lseek(int fd, long offset, int origin) {
+    off_t at = lseek(fd, static_cast<off_t>(offset), origin);
+    if (at < 0) {
+        vplat::ErrorFromErrno(errno);
+        return -1L;
+    }
+    return static_cast<long>(at);
+}
+
+long _tell(int fd) {
+    return _lseek(fd, 0, SEEK_CUR);
+}
+
+long _filelength(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        vplat::ErrorFromErrno(errno);
+        return -1L;
+    }
+    return static_cast<long>(st.st_size);
+}
+
+int _close(int fd) {
+    if (close(fd) != 0) {
+        vplat::ErrorFromErrno(errno);
+        return -1;
+    }
+    return 0;
+}
