@@ -142,6 +142,14 @@ public:
     CRule();
     CRule(const CRule& other);
     CRule& operator=(const CRule& other);
+
+    // The virtual table: LoadRule (slot 0), SaveRule (slot 1), then the
+    // destructor (slot 2; its complete and deleting forms). The order of
+    // these declarations makes the order of the slots. LoadRule and SaveRule
+    // are hooks for derived classes (Pellion's registry-backed rule); here
+    // both do nothing and return 0.
+    virtual int LoadRule();
+    virtual int SaveRule();
     virtual ~CRule();
 
     // Allocates a default rule on the library's own heap; null when memory is
@@ -159,11 +167,6 @@ public:
     int IsActive();
     int BlockMessage();
     int NotifySender();
-
-    // Hooks for derived classes (Pellion's registry-backed rule); both do
-    // nothing here and return 0.
-    virtual int LoadRule();
-    virtual int SaveRule();
 
     // 1 when the rule matches the message, 0 when it does not.
     int CheckMessage(CMessage* message, bool textPartsOnly);
