@@ -1,0 +1,525 @@
+// The message check and its matcher, through a test message: the subject,
+// attachment names with their asterisk marks, proximity, quoted-printable
+// breaks, passed-over parts, the textPartsOnly split, the windowed content
+// search and the return of every stream.
+#include "TestMessage.h"
+
+#include "filter/FindPhrase.h"
+#include "filter/Kessla.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+// The rule's windowed content search is private; the library names this class
+// as its friend so that the tests can reach it.
+class CRuleTestAccess {
+public:
+    static unsigned long FindStringInFile(CRule& rule, const char* phrase, CMessageStream* stream,
+                                          int mode) {
+        std::vector<char> copy(phrase, phrase + strlen(phrase) + 1);
+        return rule.FindStringInFile(copy.data(), stream, mode);
+    }
+};
+
+namespace {
+
+using vtest::StreamBehaviour;
+using vtest::TestMessage;
+using vtest::TestStream;
+
+enum : unsigned short { kSubject = 1, kBody = 2, kAttach = 4 };
+
+CRule MakeRule(const std::string& primary, unsigned short flags, const std::string& secondary = "",
+               int andFlag = 0, int proximity = 0) {
+    CRule rule;
+    std::vector<char> p(primary.begin(), primary.end());
+    p.push_back('\0');
+    std::vector<char> s(secondary.begin(), secondary.end());
+    s.push_back('\0');
+    rule.SetRule(p.data(), s.data(), proximity, andFlag, flags, 1, 1);
+    return rule;
+}
+
+int Check(CRule& rule, TestMessage& message, bool textPartsOnly = false) {
+    int result = rule.CheckMessage(&message, textPartsOnly);
+    EXPECT_TRUE(message.AllStreamsReturned()) << "a stream was not given back";
+    EXPECT_EQ(message.opens, message.closes);
+    EXPECT_EQ(message.otherHeaderCalls, 0);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The matcher, against the plain position-by-position walk.
+
+bool RefWord(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9');
+}
+
+unsigned char RefUpper(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 32) : u;
+}
+
+long RefFindPhrase(const char* text, const char* phrase, int mode) {
+    size_t len = strlen(phrase);
+    if (len > strlen(text))
+        return -1;
+    for (size_t p = 0; text[p] != '\0'; ++p) {
+        if (RefUpper(text[p]) != RefUpper(phrase[0]))
+            continue;
+        if (mode == 0 && p > 0 && RefWord(text[p - 1]))
+            continue;
+        size_t i = p + 1;
+        size_t j = 1;
+        while (j < len) {
+            while (text[i] == '\n' || text[i] == '\r' || text[i] == '=')
+                ++i;
+            if (RefUpper(phrase[j]) != RefUpper(text[i]))
+                break;
+            ++i;
+            ++j;
+        }
+        if (j == len && !RefWord(text[i]))
+            return static_cast<long>(p);
+    }
+    return -1;
+}
+
+long Find(const char* text, const char* phrase, int mode) {
+    const char* m = FindPhrase(text, phrase, mode);
+    return m == nullptr ? -1 : static_cast<long>(m - text);
+}
+
+TEST(Matcher, WordCharactersAreAsciiLettersAndDigits) {
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(IsWordChar(static_cast<char>(c)), RefWord(static_cast<char>(c))) << c;
+}
+
+TEST(Matcher, BoundariesCaseAndPassedOverCharacters) {
+    EXPECT_EQ(Find("Re: Invoice attached", "invoice", 0), 4);
+    EXPECT_EQ(Find("Re: Invoice attached", "voice", 0), -1);
+    EXPECT_EQ(Find("Re: Invoice attached", "voice", 1), 6);
+    EXPECT_EQ(Find("invoices", "invoice", 1), -1);  // the end needs a boundary
+    EXPECT_EQ(Find("invoice", "invoice", 0), 0);
+    EXPECT_EQ(Find("inv=\r\noice due", "invoice", 0), 0);
+    EXPECT_EQ(Find("i\n\r=nvoice", "invoice", 0), 0);
+    EXPECT_EQ(Find("a=b", "a=b", 0), -1);  // '=' past the first character
+    EXPECT_EQ(Find("=ab", "=ab", 1), 0);   // but it may be the first
+    EXPECT_EQ(Find("anything", "", 1), -1);
+    EXPECT_EQ(Find("", "a", 1), -1);
+    EXPECT_EQ(Find("ab", "abc", 1), -1);
+    EXPECT_EQ(Find("\xc4rger \xe4rger", "\xe4rger", 0), 6);  // no folding beyond ASCII
+    EXPECT_EQ(Find("x-ray", "ray", 0), 2);  // '-' is no word character
+    EXPECT_EQ(Find("abc1", "abc", 1), -1);  // digits are word characters
+}
+
+TEST(Matcher, AgreesWithThePlainWalkOnRandomTexts) {
+    std::mt19937 rng(20261207);
+    // A small alphabet makes matches, near misses and passed-over runs
+    // frequent; the high byte checks that nothing beyond ASCII is folded.
+    const char alphabet[] = {'a', 'A', 'b', 'B', 'c', '1', ' ', '.', '=', '\r', '\n', '\xe1', '\xc1'};
+    std::uniform_int_distribution<int> pick(0, sizeof(alphabet) - 1);
+    long matches = 0;
+    for (int round = 0; round < 60000; ++round) {
+        size_t textLen = std::uniform_int_distribution<size_t>(0, round % 7 == 0 ? 300 : 70)(rng);
+        size_t phraseLen = std::uniform_int_distribution<size_t>(0, 4)(rng);
+        std::string text, phrase;
+        for (size_t i = 0; i < textLen; ++i)
+            text.push_back(alphabet[pick(rng)]);
+        for (size_t i = 0; i < phraseLen; ++i)
+            phrase.push_back(alphabet[pick(rng) % 8]);  // mostly without passed-over characters
+        if (round % 5 == 0 && phraseLen > 1)
+            phrase[1] = alphabet[pick(rng)];
+        for (int mode = 0; mode <= 1; ++mode) {
+            long expected = RefFindPhrase(text.c_str(), phrase.c_str(), mode);
+            long got = Find(text.c_str(), phrase.c_str(), mode);
+            ASSERT_EQ(got, expected) << "mode " << mode << " phrase '" << phrase << "' text '" << text
+                                     << "'";
+            matches += expected >= 0;
+        }
+    }
+    // The inputs must exercise matches, not only misses.
+    EXPECT_GT(matches, 10000);
+}
+
+// ---------------------------------------------------------------------------
+// Subject and the pair test.
+
+TEST(CheckSubject, CaseInsensitiveWholeWords) {
+    TestMessage m;
+    m.Subject("Re: Invoice attached");
+    CRule invoice = MakeRule("invoice", kSubject);
+    EXPECT_EQ(Check(invoice, m), 1);
+    CRule voice = MakeRule("voice", kSubject);
+    EXPECT_EQ(Check(voice, m), 0);
+    CRule off = MakeRule("invoice", 0);
+    EXPECT_EQ(Check(off, m), 0);
+    TestMessage noSubject;
+    EXPECT_EQ(Check(invoice, noSubject), 0);
+}
+
+TEST(CheckSubject, AsteriskIsAnOrdinaryCharacterOutsideNames) {
+    TestMessage plain;
+    plain.Subject("virus.exe");
+    CRule star = MakeRule("*exe", kSubject);
+    EXPECT_EQ(Check(star, plain), 0);
+    TestMessage withStar;
+    withStar.Subject("run *exe now");
+    EXPECT_EQ(Check(star, withStar), 1);
+}
+
+TEST(CheckSubject, EmptyPhrasesAndNoChecksNeverMatch) {
+    TestMessage m;
+    m.Subject("anything at all");
+    m.Body("anything at all");
+    m.AddPart("anything", 7, "anything at all");
+    CRule empty = MakeRule("", kSubject | kBody | kAttach);
+    EXPECT_EQ(Check(empty, m), 0);
+    EXPECT_EQ(m.opens, 2);  // content is still opened (and given back)
+    CRule none = MakeRule("anything", 0);
+    EXPECT_EQ(Check(none, m), 0);
+    EXPECT_EQ(m.opens, 2);  // but not without a check that reads it
+}
+
+TEST(CheckSubject, AndWithEmptySecondaryFailsSubjectAndBodyButNotNames) {
+    TestMessage m;
+    m.Subject("invoice");
+    m.Body("invoice");
+    CRule rule = MakeRule("invoice", kSubject | kBody | kAttach, "", 1, 0);
+    EXPECT_EQ(Check(rule, m), 0);
+    m.AddPart("invoice.pdf", 7);
+    EXPECT_EQ(Check(rule, m), 1);
+}
+
+TEST(CheckProximity, DistanceBetweenFirstMatchesMustStayUnderProximity) {
+    TestMessage near;
+    near.Subject("alpha beta");
+    TestMessage far;
+    far.Subject("alpha ............ beta");
+    TestMessage exactTen;
+    exactTen.Subject("alpha ... beta");  // starts 10 apart
+    TestMessage nine;
+    nine.Subject("alpha .. beta");  // starts 9 apart
+
+    CRule ten = MakeRule("alpha", kSubject, "beta", 1, 10);
+    EXPECT_EQ(Check(ten, near), 1);
+    EXPECT_EQ(Check(ten, far), 0);
+    EXPECT_EQ(Check(ten, exactTen), 0);
+    EXPECT_EQ(Check(ten, nine), 1);
+
+    CRule any = MakeRule("alpha", kSubject, "beta", 1, 0);
+    EXPECT_EQ(Check(any, far), 1);
+
+    CRule negative = MakeRule("alpha", kSubject, "beta", 1, -10);
+    EXPECT_EQ(Check(negative, near), 0);
+    EXPECT_EQ(Check(negative, far), 0);
+
+    // Order does not matter: the distance is absolute.
+    TestMessage reversed;
+    reversed.Subject("beta alpha");
+    EXPECT_EQ(Check(ten, reversed), 1);
+
+    // Without And the secondary phrase and Proximity play no part.
+    CRule single = MakeRule("alpha", kSubject, "absent", 0, -10);
+    EXPECT_EQ(Check(single, far), 1);
+}
+
+TEST(CheckProximity, OnlyTheFirstMatchOfEachPhraseCounts) {
+    TestMessage m;
+    m.Subject("alpha .................... beta ......................alpha beta");
+    CRule ten = MakeRule("alpha", kSubject, "beta", 1, 10);
+    EXPECT_EQ(Check(ten, m), 0);
+}
+
+TEST(CheckProximity, BodyPartsUseStreamOffsetsInOnePart) {
+    std::string gap(3000, '.');
+    TestMessage m;
+    m.AddPart("a.txt", 104, "alpha " + gap + " beta");
+    CRule ten = MakeRule("alpha", kBody, "beta", 1, 10);
+    EXPECT_EQ(Check(ten, m), 0);
+    CRule wide = MakeRule("alpha", kBody, "beta", 1, 3008);
+    EXPECT_EQ(Check(wide, m), 1);  // starts 3007 apart
+    CRule justShort = MakeRule("alpha", kBody, "beta", 1, 3007);
+    EXPECT_EQ(Check(justShort, m), 0);
+    CRule negative = MakeRule("alpha", kBody, "beta", 1, -1);
+    EXPECT_EQ(Check(negative, m), 0);
+
+    // Both phrases must lie in the same part.
+    TestMessage split;
+    split.AddPart("a.txt", 104, "alpha");
+    split.AddPart("b.txt", 104, "beta");
+    CRule any = MakeRule("alpha", kBody, "beta", 1, 0);
+    EXPECT_EQ(Check(any, split), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Attachment names and their asterisk marks.
+
+TEST(CheckAttachNames, AsteriskMarksPlaceTheMatchInTheName) {
+    struct Case {
+        const char* name;
+        const char* phrase;
+        int expected;
+    } cases[] = {
+        {"virus.exe", "*exe", 1},   {"virus.exe", "*vir", 0},    {"virus.exe", "virus*", 1},
+        {"virus.exe", "*virus", 0}, {"virus.exe", "*virus*", 1}, {"exe.exe", "*exe", 0},
+        {"virus.exe", "exe", 1},    {"virus.exe", "vir", 0},     {"myvoice.txt", "voice", 1},
+        {"virus.exe", "*", 0},      {"virus.exe", "**", 0},      {"a.exe", "*a.exe*", 1},
+        {"VIRUS.EXE", "*exe", 1},   {"", "*exe", 0},
+    };
+    for (const Case& c : cases) {
+        TestMessage m;
+        m.AddPart(c.name, 7).noStream = true;
+        CRule rule = MakeRule(c.phrase, kAttach);
+        EXPECT_EQ(Check(rule, m), c.expected) << c.name << " / " << c.phrase;
+    }
+}
+
+TEST(CheckAttachNames, SecondaryAndProximityPlayNoPart) {
+    TestMessage m;
+    m.AddPart("invoice.pdf", 7).noStream = true;
+    CRule rule = MakeRule("invoice", kAttach, "absent", 1, -5);
+    EXPECT_EQ(Check(rule, m), 1);
+}
+
+TEST(CheckAttachNames, PassedOverPartsAreNeitherNamedNorRead) {
+    TestMessage m;
+    vtest::TestPart& p = m.AddPart("virus.exe", 7, "virus inside");
+    p.state = 9;
+    CRule names = MakeRule("virus", kAttach | kBody);
+    EXPECT_EQ(Check(names, m), 0);
+    EXPECT_EQ(m.opens, 0);
+    p.state = 8;
+    EXPECT_EQ(Check(names, m), 1);
+}
+
+TEST(CheckAttachNames, UnopenableTnefPartIsSkippedWithoutNameTest) {
+    TestMessage m;
+    m.AddPart("/nonexistent-folder/virus.exe", 7).tnef = 1;
+    m.Part(0).noStream = true;
+    CRule rule = MakeRule("virus", kAttach);
+    EXPECT_EQ(Check(rule, m), 0);
+    m.Part(0).tnef = 0;
+    EXPECT_EQ(Check(rule, m), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Part contents and the textPartsOnly split.
+
+TEST(CheckContents, TextPartsOnlySplitsTheTwoChecks) {
+    // Type 104: a text part. Type 7: any other.
+    TestMessage text;
+    text.AddPart("a.txt", 104, "pay the invoice today");
+    TestMessage other;
+    other.AddPart("a.bin", 7, "pay the invoice today");
+
+    CRule attach = MakeRule("invoice", kAttach);
+    CRule body = MakeRule("invoice", kBody);
+
+    EXPECT_EQ(Check(attach, text, true), 0);
+    EXPECT_EQ(Check(body, text, true), 1);
+    EXPECT_EQ(Check(attach, text, false), 0);  // text types are the body check's
+    EXPECT_EQ(Check(body, text, false), 1);
+
+    EXPECT_EQ(Check(attach, other, true), 0);
+    EXPECT_EQ(Check(body, other, true), 0);
+    EXPECT_EQ(other.opens, 0);
+    EXPECT_EQ(Check(attach, other, false), 1);
+    EXPECT_EQ(Check(body, other, false), 1);
+
+    // The name of a part of type 7 is still tested with textPartsOnly.
+    TestMessage named;
+    named.AddPart("invoice.bin", 7, "nothing here");
+    EXPECT_EQ(Check(attach, named, true), 1);
+}
+
+TEST(CheckContents, AttachmentContentUsesTheWorkingPhraseInMode1) {
+    TestMessage m;
+    m.AddPart("a.bin", 7, "header myvoice trailer");
+    // Mode 1: a match may begin inside a word; the leading asterisk is
+    // removed from the working phrase.
+    CRule attach = MakeRule("*voice", kAttach);
+    EXPECT_EQ(Check(attach, m, false), 1);
+    // The body check takes the stored phrase in mode 0: no whole word.
+    CRule body = MakeRule("voice", kBody);
+    EXPECT_EQ(Check(body, m, false), 0);
+    CRule bodyStar = MakeRule("*voice", kBody);
+    EXPECT_EQ(Check(bodyStar, m, false), 0);
+}
+
+TEST(CheckContents, QuotedPrintableSoftBreakIsPassedOver) {
+    TestMessage texts;
+    texts.Body("Please pay the inv=\r\noice by Friday");
+    CRule rule = MakeRule("invoice", kBody);
+    EXPECT_EQ(Check(rule, texts), 1);
+
+    TestMessage parts;
+    parts.AddPart("body.txt", 104, "Please pay the inv=\r\noice by Friday");
+    EXPECT_EQ(Check(rule, parts), 1);
+
+    TestMessage equals;
+    equals.Body("a=b and a=b");
+    CRule withEquals = MakeRule("a=b", kBody | kSubject);
+    equals.Subject("a=b");
+    EXPECT_EQ(Check(withEquals, equals), 0);
+}
+
+TEST(CheckContents, NullBodyTextsAndMissingStreamsArePassedOver) {
+    TestMessage m;
+    m.NullBody();
+    m.Body("the invoice");
+    m.AddPart("x.txt", 104, "invoice").noStream = true;
+    CRule rule = MakeRule("invoice", kBody);
+    EXPECT_EQ(Check(rule, m), 1);
+
+    TestMessage onlyMissing;
+    onlyMissing.NullBody();
+    onlyMissing.AddPart("x.txt", 104, "invoice").noStream = true;
+    EXPECT_EQ(Check(rule, onlyMissing), 0);
+}
+
+TEST(CheckOrder, SubjectThenNamesThenBodyTextsThenBodyParts) {
+    CRule all = MakeRule("invoice", kSubject | kBody | kAttach);
+
+    TestMessage subject;
+    subject.Subject("invoice");
+    subject.AddPart("invoice.bin", 7, "invoice");
+    EXPECT_EQ(Check(all, subject), 1);
+    EXPECT_EQ(subject.opens, 0);
+
+    TestMessage name;
+    name.AddPart("invoice.bin", 7, "invoice");
+    EXPECT_EQ(Check(all, name), 1);
+    EXPECT_EQ(name.opens, 0);
+
+    TestMessage bodyText;
+    bodyText.Body("invoice");
+    bodyText.AddPart("a.txt", 104, "invoice");
+    EXPECT_EQ(Check(all, bodyText), 1);
+    EXPECT_EQ(bodyText.opens, 0);
+
+    // The attachment check reads part 0's content before the body check.
+    TestMessage content;
+    content.AddPart("a.txt", 104, "invoice");
+    content.AddPart("b.bin", 7, "invoice");
+    EXPECT_EQ(Check(all, content), 1);
+    ASSERT_EQ(content.openedParts.size(), 1u);
+    EXPECT_EQ(content.openedParts[0], 1);
+}
+
+TEST(CheckStreams, EveryStreamIsGivenBackOnEveryPath) {
+    CRule attachHit = MakeRule("target", kAttach | kBody);
+    CRule bodyHit = MakeRule("target", kBody, "second", 1, 0);
+    CRule miss = MakeRule("absent", kAttach | kBody, "second", 1, 0);
+    for (int variant = 0; variant < 3; ++variant) {
+        TestMessage m;
+        m.AddPart("a.bin", 7, "nothing");
+        m.AddPart("b.bin", 7, "the target and the second");
+        m.AddPart("c.txt", 104, "target only");
+        m.AddPart("d.txt", 104, "second target").noStream = true;
+        CRule& rule = variant == 0 ? attachHit : variant == 1 ? bodyHit : miss;
+        int expected = variant == 2 ? 0 : 1;
+        EXPECT_EQ(Check(rule, m), expected) << variant;
+        EXPECT_GT(m.opens, 0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The windowed content search.
+
+std::string Filler(size_t n) {
+    static const char words[] = "lorem ipsum dolor sit amet consectetur adipiscing elit ";
+    std::string s;
+    while (s.size() < n)
+        s += words;
+    s.resize(n);
+    return s;
+}
+
+unsigned long FindIn(const std::string& content, const char* phrase, int mode,
+                     StreamBehaviour behaviour = StreamBehaviour()) {
+    std::vector<char> bytes(content.begin(), content.end());
+    TestStream stream(bytes, behaviour);
+    CRule rule;
+    unsigned long at = CRuleTestAccess::FindStringInFile(rule, phrase, &stream, mode);
+    EXPECT_FALSE(stream.overrun) << "the search did not stop";
+    return at;
+}
+
+TEST(CheckWindows, StraddlingPhrasesReportTheirTrueOffset) {
+    const char* phrase = "invoice";
+    for (size_t at : {0ul, 500ul, 1000ul, 1010ul, 1016ul, 1017ul, 1018ul, 1020ul, 1023ul, 1024ul,
+                      1025ul, 1030ul, 2000ul, 2030ul, 2034ul, 2040ul, 2050ul, 5000ul}) {
+        std::string content = Filler(6000);
+        content.replace(at, 9, std::string(at == 0 ? "" : " ") + "invoice ");
+        size_t start = at == 0 ? 0 : at + 1;
+        EXPECT_EQ(FindIn(content, phrase, 0), start + 1) << at;
+        EXPECT_EQ(FindIn(content, phrase, 1), start + 1) << at;
+    }
+    EXPECT_EQ(FindIn(Filler(6000), "invoice", 0), 0ul);
+    EXPECT_EQ(FindIn("", "invoice", 0), 0ul);
+}
+
+TEST(CheckWindows, AnEarlyZeroByteHidesTheRestOfItsWindow) {
+    std::string content = "start";
+    content.push_back('\0');
+    content += " invoice ";
+    TestMessage m;
+    m.AddPart("body.txt", 104, content + Filler(300));
+    CRule rule = MakeRule("invoice", kBody);
+    EXPECT_EQ(Check(rule, m), 0);
+
+    // Beyond the first window the text is searched again.
+    std::string longer = content + Filler(1500) + " invoice " + Filler(10);
+    std::vector<char> bytes(longer.begin(), longer.end());
+    TestStream stream(bytes, StreamBehaviour());
+    EXPECT_EQ(CRuleTestAccess::FindStringInFile(rule, "invoice", &stream, 0),
+              content.size() + 1500 + 2);
+}
+
+TEST(CheckWindows, ShortReadsWithoutEndStillAdvanceAndFind) {
+    // A stream that gives a few bytes per read and never says it has ended
+    // must neither loop forever nor miss a phrase longer than one read.
+    std::string content = Filler(5000);
+    content.replace(3000, 9, " invoice ");
+    for (int chunk : {1, 3, 7, 100, 1023}) {
+        StreamBehaviour lying;
+        lying.maxChunk = chunk;
+        lying.atEndAfterShortRead = false;
+        EXPECT_EQ(FindIn(content, "invoice", 0, lying), 3002ul) << chunk;
+        lying.neverAtEnd = true;
+        EXPECT_EQ(FindIn(content, "invoice", 0, lying), 3002ul) << chunk;
+        EXPECT_EQ(FindIn(Filler(5000), "invoice", 0, lying), 0ul) << chunk;
+    }
+}
+
+TEST(CheckWindows, LongPhrasesEndTheSearch) {
+    std::string content = Filler(3000);
+    std::string huge(1500, 'a');
+    EXPECT_EQ(FindIn(content, huge.c_str(), 1), 0ul);
+    std::string window(1024, 'a');
+    EXPECT_EQ(FindIn(Filler(4000), window.c_str(), 1), 0ul);
+    EXPECT_EQ(FindIn(window + " " + Filler(3000), window.c_str(), 0), 1ul);
+    EXPECT_EQ(FindIn(content, "", 1), 0ul);
+}
+
+TEST(CheckWindows, AgreesWithAWholeContentSearchAwayFromBoundaries) {
+    // Away from window boundaries the windowed search finds what one search
+    // over the whole content finds.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        std::string content = Filler(2500 + rng() % 3000);
+        size_t at = 1 + rng() % (content.size() - 20);
+        content.replace(at, 9, " invoice ");
+        long expected = RefFindPhrase(content.c_str(), "invoice", 0);
+        ASSERT_GE(expected, 0);
+        EXPECT_EQ(FindIn(content, "invoice", 0), static_cast<unsigned long>(expected) + 1) << at;
+    }
+}
+
+} // namespace
