@@ -1,0 +1,254 @@
+#include "config/RegKey.h"
+#include "platform/bounded.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+size_t WideLength(const WCHAR* s) {
+    size_t n = 0;
+    while (s[n] != 0)
+        ++n;
+    return n;
+}
+
+// Paths that do not fit the path field are refused rather than cut: a cut
+// path would name a different key.
+template <typename Char>
+bool StorePath(Char* field, const Char* a, const Char* b) {
+    size_t la = 0, lb = 0;
+    if (a != nullptr)
+        while (a[la] != 0)
+            ++la;
+    if (b != nullptr)
+        while (b[lb] != 0)
+            ++lb;
+    size_t total = la + (b != nullptr ? 1 + lb : 0);
+    if (total >= static_cast<size_t>(REGKEY_PATH_SIZE))
+        return false;
+    size_t k = 0;
+    for (size_t i = 0; i < la; ++i)
+        field[k++] = a[i];
+    if (b != nullptr) {
+        field[k++] = static_cast<Char>('\\');
+        for (size_t i = 0; i < lb; ++i)
+            field[k++] = b[i];
+    }
+    field[k] = 0;
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// CRegKey
+
+CRegKey::CRegKey() : m_hRoot(nullptr), m_hKey(nullptr) { m_szPath[0] = '\0'; }
+
+CRegKey::CRegKey(const CRegKey& other)
+    : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
+    memcpy(m_szPath, other.m_szPath, sizeof(m_szPath));
+}
+
+CRegKey& CRegKey::operator=(const CRegKey& other) {
+    m_hRoot = other.m_hRoot;
+    m_hKey = other.m_hKey;
+    memmove(m_szPath, other.m_szPath, sizeof(m_szPath));
+    return *this;
+}
+
+CRegKey::~CRegKey() { Close(); }
+
+LONG CRegKey::Open(HKEY root, const char* path, int create) {
+    if (path == nullptr || !StorePath<char>(m_szPath, path, nullptr))
+        return ERROR_FILENAME_EXCED_RANGE;
+    m_hRoot = root;
+    HKEY key = nullptr;
+    LONG rc;
+    if (create != 0) {
+        DWORD disposition = 0;
+        rc = RegCreateKeyExA(root, m_szPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                             nullptr, &key, &disposition);
+    } else {
+        rc = RegOpenKeyExA(root, m_szPath, 0, KEY_ALL_ACCESS, &key);
+    }
+    if (rc == ERROR_SUCCESS)
+        m_hKey = key;
+    return rc;
+}
+
+LONG CRegKey::Open(const CRegKey& parent, const char* subkey, int create) {
+    char path[REGKEY_PATH_SIZE];
+    if (subkey == nullptr || !StorePath<char>(path, parent.m_szPath, subkey))
+        return ERROR_FILENAME_EXCED_RANGE;
+    return Open(parent.m_hRoot, path, create);
+}
+
+void CRegKey::Close() {
+    if (m_hKey != nullptr) {
+        RegCloseKey(m_hKey);
+        m_hKey = nullptr;
+    }
+}
+
+LONG CRegKey::Write(const char* name, DWORD value) {
+    return RegSetValueExA(m_hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value));
+}
+
+LONG CRegKey::Write(const char* name, const char* text) {
+    if (text == nullptr)
+        text = "";
+    return RegSetValueExA(m_hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>(strlen(text) + 1));
+}
+
+LONG CRegKey::Write(const char* name, const BYTE* data, DWORD size) {
+    return RegSetValueExA(m_hKey, name, 0, REG_BINARY, data, size);
+}
+
+LONG CRegKey::Read(const char* name, DWORD& value) {
+    DWORD number = 0;
+    DWORD size = sizeof(number);
+    DWORD type = 0;
+    LONG rc = RegQueryValueExA(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(&number),
+                               &size);
+    if (rc == ERROR_SUCCESS)
+        value = number;
+    return rc;
+}
+
+LONG CRegKey::Read(const char* name, BYTE* data, DWORD& size) {
+    DWORD type = 0;
+    return RegQueryValueExA(m_hKey, name, nullptr, &type, data, &size);
+}
+
+LONG CRegKey::Read(const char* name, char* text) {
+    std::vector<char> buffer(REGKEY_TEXT_LIMIT);
+    DWORD size = REGKEY_TEXT_LIMIT;
+    DWORD type = 0;
+    LONG rc = RegQueryValueExA(m_hKey, name, nullptr, &type,
+                               reinterpret_cast<BYTE*>(buffer.data()), &size);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (text == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    // The text up to its first zero byte or the end of the data; the data may
+    // lack its terminator, the caller's buffer has room for one more byte.
+    size_t n = strnlen(buffer.data(), size);
+    memcpy(text, buffer.data(), n);
+    text[n] = '\0';
+    return rc;
+}
+
+LONG CRegKey::Delete(const char* path) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path); }
+
+LONG CRegKey::DeleteValue(const char* name) { return RegDeleteValueA(m_hKey, name); }
+
+// ---------------------------------------------------------------------------
+// CRegKeyW
+
+CRegKeyW::CRegKeyW() : m_hRoot(nullptr), m_hKey(nullptr) { m_szPath[0] = 0; }
+
+CRegKeyW::CRegKeyW(const CRegKeyW& other)
+    : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
+    memcpy(m_szPath, other.m_szPath, sizeof(m_szPath));
+}
+
+CRegKeyW& CRegKeyW::operator=(const CRegKeyW& other) {
+    m_hRoot = other.m_hRoot;
+    m_hKey = other.m_hKey;
+    memmove(m_szPath, other.m_szPath, sizeof(m_szPath));
+    return *this;
+}
+
+CRegKeyW::~CRegKeyW() { Close(); }
+
+LONG CRegKeyW::Open(HKEY root, const WCHAR* path, int create) {
+    if (path == nullptr || !StorePath<WCHAR>(m_szPath, path, nullptr))
+        return ERROR_FILENAME_EXCED_RANGE;
+    m_hRoot = root;
+    HKEY key = nullptr;
+    LONG rc;
+    if (create != 0) {
+        DWORD disposition = 0;
+        rc = RegCreateKeyExW(root, m_szPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                             nullptr, &key, &disposition);
+    } else {
+        rc = RegOpenKeyExW(root, m_szPath, 0, KEY_ALL_ACCESS, &key);
+    }
+    if (rc == ERROR_SUCCESS)
+        m_hKey = key;
+    return rc;
+}
+
+LONG CRegKeyW::Open(const CRegKeyW& parent, const WCHAR* subkey, int create) {
+    WCHAR path[REGKEY_PATH_SIZE];
+    if (subkey == nullptr || !StorePath<WCHAR>(path, parent.m_szPath, subkey))
+        return ERROR_FILENAME_EXCED_RANGE;
+    return Open(parent.m_hRoot, path, create);
+}
+
+void CRegKeyW::Close() {
+    if (m_hKey != nullptr) {
+        RegCloseKey(m_hKey);
+        m_hKey = nullptr;
+    }
+}
+
+LONG CRegKeyW::Write(const WCHAR* name, DWORD value) {
+    return RegSetValueExW(m_hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value));
+}
+
+LONG CRegKeyW::Write(const WCHAR* name, const WCHAR* text) {
+    static const WCHAR empty[1] = {0};
+    if (text == nullptr)
+        text = empty;
+    return RegSetValueExW(m_hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>((WideLength(text) + 1) * sizeof(WCHAR)));
+}
+
+LONG CRegKeyW::Write(const WCHAR* name, const BYTE* data, DWORD size) {
+    return RegSetValueExW(m_hKey, name, 0, REG_BINARY, data, size);
+}
+
+LONG CRegKeyW::Read(const WCHAR* name, DWORD& value) {
+    DWORD number = 0;
+    DWORD size = sizeof(number);
+    DWORD type = 0;
+    LONG rc = RegQueryValueExW(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(&number),
+                               &size);
+    if (rc == ERROR_SUCCESS)
+        value = number;
+    return rc;
+}
+
+LONG CRegKeyW::Read(const WCHAR* name, BYTE* data, DWORD& size) {
+    DWORD type = 0;
+    return RegQueryValueExW(m_hKey, name, nullptr, &type, data, &size);
+}
+
+LONG CRegKeyW::Read(const WCHAR* name, WCHAR* text) {
+    std::vector<WCHAR> buffer(REGKEY_TEXT_LIMIT / sizeof(WCHAR) + 1);
+    DWORD size = REGKEY_TEXT_LIMIT;
+    DWORD type = 0;
+    LONG rc = RegQueryValueExW(m_hKey, name, nullptr, &type,
+                               reinterpret_cast<BYTE*>(buffer.data()), &size);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (text == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    size_t units = size / sizeof(WCHAR);
+    size_t n = 0;
+    while (n < units && buffer[n] != 0)
+        ++n;
+    memcpy(text, buffer.data(), n * sizeof(WCHAR));
+    text[n] = 0;
+    return rc;
+}
+
+LONG CRegKeyW::Delete(const WCHAR* path) { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path); }
+
+LONG CRegKeyW::DeleteValue(const WCHAR* name) { return RegDeleteValueW(m_hKey, name); }

@@ -1,0 +1,25 @@
+#include "service/ClientConnection.h"
+#include "service/LogEvent.h"
+#include "service/Service.h"
+
+DWORD WINAPI AcceptThread(LPVOID listening) {
+    ServerSocket* server = static_cast<ServerSocket*>(listening);
+    // The stop is looked at between connections: a connection being served
+    // is finished first, and an idle wait lasts at most 500 ms.
+    while (WaitForSingleObject(g_hStopEvent, 0) != WAIT_OBJECT_0) {
+        int status = 0;
+        SOCKET accepted = server->Accept(500, status);
+        if (status == SOCKET_STATUS_FAILED) {
+            // A failing listener must not spin: pause as an idle wait would.
+            WaitForSingleObject(g_hStopEvent, 500);
+            continue;
+        }
+        if (status != SOCKET_STATUS_DONE)
+            continue;
+        ClientConnection connection(accepted);
+        connection.Serve();
+    }
+    LogMessage(IDS_SHUTDOWN, EVENTLOG_INFORMATION_TYPE);
+    SetEvent(g_hAcceptThreadDoneEvent);
+    return 0;
+}

@@ -1,0 +1,188 @@
+#include "service/ClientConnection.h"
+#include "config/RegKey.h"
+#include "platform/bounded.h"
+#include "service/LogEvent.h"
+#include "service/Settings.h"
+
+#include <cstring>
+#include <vector>
+
+ClientConnection::ClientConnection(SOCKET accepted) {
+    m_socket = accepted;
+    m_szPeerName[0] = '\0';
+    char name[HOST_NAME_SIZE];
+    if (gethostname(name, sizeof(name)) != 0)
+        name[0] = '\0';
+    name[sizeof(name) - 1] = '\0';
+    BoundedCopy(m_szLocalHostName, sizeof(m_szLocalHostName), name);
+}
+
+ClientConnection::~ClientConnection() { Close(); }
+
+int ClientConnection::Receive(char* buffer, int size, int waitLimit, int& status) {
+    if (buffer == nullptr) {
+        status = SOCKET_STATUS_NO_BUFFER;
+        return 0;
+    }
+    if (!WaitReady(false, waitLimit, status))
+        return 0;
+    int n = recv(m_socket, buffer, size, 0);
+    if (n == SOCKET_ERROR) {
+        status = SOCKET_STATUS_FAILED;
+        return 0;
+    }
+    status = SOCKET_STATUS_DONE;
+    return n;
+}
+
+int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, int& status) {
+    if (data == nullptr) {
+        status = SOCKET_STATUS_NO_BUFFER;
+        return 0;
+    }
+    if (!WaitReady(true, waitLimit, status))
+        return 0;
+    int n = send(m_socket, data, length, 0);
+    if (n == SOCKET_ERROR) {
+        status = SOCKET_STATUS_FAILED;
+        return 0;
+    }
+    status = SOCKET_STATUS_DONE;
+    return n;
+}
+
+int ClientConnection::SendText(const char* text, int waitLimit, int& status) {
+    if (text == nullptr) {
+        status = SOCKET_STATUS_NO_BUFFER;
+        return 0;
+    }
+    return SendBuffer(text, static_cast<int>(strlen(text)), waitLimit, status);
+}
+
+int ClientConnection::SendAll(const char* data, int length, int waitLimit, int& status) {
+    int left = length;
+    while (left > 0) {
+        int sent = SendBuffer(data + (length - left), left, waitLimit, status);
+        if (status != SOCKET_STATUS_DONE)
+            return sent;
+        if (sent == 0)
+            break;
+        left -= sent;
+    }
+    return length - left;
+}
+
+int ClientConnection::ReadLine(char* buffer, int size, int waitLimit, int& status) {
+    int capacity = size - 1;
+    if (buffer == nullptr || capacity <= 0) {
+        if (buffer != nullptr && size > 0)
+            buffer[0] = '\0';
+        status = SOCKET_STATUS_DONE;
+        return 0;
+    }
+    const DWORD start = GetTickCount();
+    int stored = 0;
+    for (;;) {
+        int wait = waitLimit;
+        if (waitLimit >= 0) {
+            DWORD spent = GetTickCount() - start;
+            wait = spent >= static_cast<DWORD>(waitLimit) ? 0 : waitLimit - static_cast<int>(spent);
+        }
+        char byte;
+        int n = Receive(&byte, 1, wait, status);
+        if (n != 1) {
+            if (status == SOCKET_STATUS_DONE) {
+                buffer[stored] = '\0';
+                return stored;
+            }
+            buffer[stored] = '\0';
+            return 0;
+        }
+        buffer[stored] = byte;
+        if (byte == '\n') {
+            buffer[stored + 1] = '\0'; // stored < capacity here, so this is inside
+            return stored;
+        }
+        ++stored;
+        if (stored >= capacity) {
+            buffer[stored] = '\0';
+            return capacity;
+        }
+    }
+}
+
+ClientConnection::Admission ClientConnection::CheckAdmission() {
+    // Who is it: the reverse name of the peer address, cut to its short form.
+    m_szPeerName[0] = '\0';
+    struct sockaddr_in peer;
+    int length = sizeof(peer);
+    memset(&peer, 0, sizeof(peer));
+    if (getpeername(m_socket, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET) {
+        struct hostent* host =
+            gethostbyaddr(reinterpret_cast<const char*>(&peer.sin_addr), 4, AF_INET);
+        if (host != nullptr && host->h_name != nullptr)
+            BoundedCopy(m_szPeerName, sizeof(m_szPeerName), host->h_name);
+    }
+
+    // The list is read again for every connection; a missing value means
+    // "localhost".
+    BoundedCopy(g_Settings.Allowed_Clients, sizeof(g_Settings.Allowed_Clients), "localhost");
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1) != ERROR_SUCCESS) {
+        LogMessage(IDS_OPEN_REGISTRY_FAILED, EVENTLOG_ERROR_TYPE, SERVICE_KEY);
+        return ADMISSION_UNKNOWN;
+    }
+    std::vector<char> work(REGKEY_TEXT_BUFFER);
+    if (key.Read("Allowed_Clients", work.data()) == ERROR_SUCCESS)
+        BoundedCopy(g_Settings.Allowed_Clients, sizeof(g_Settings.Allowed_Clients), work.data());
+    key.Close();
+
+    char* dot = strchr(m_szPeerName, '.');
+    if (dot != nullptr)
+        *dot = '\0';
+    const size_t len = strlen(m_szPeerName);
+    if (len == 0)
+        return ADMISSION_REFUSED;
+
+    // The short name anywhere inside the list, letter case aside; the list has
+    // no syntax of its own.
+    const char* list = g_Settings.Allowed_Clients;
+    const size_t n = strlen(list);
+    for (size_t pos = 0; pos + len <= n; ++pos) {
+        size_t i = 0;
+        while (i < len) {
+            char a = list[pos + i], b = m_szPeerName[i];
+            if (a >= 'a' && a <= 'z')
+                a = static_cast<char>(a - 'a' + 'A');
+            if (b >= 'a' && b <= 'z')
+                b = static_cast<char>(b - 'a' + 'A');
+            if (a != b)
+                break;
+            ++i;
+        }
+        if (i == len)
+            return ADMISSION_GRANTED;
+    }
+    // This machine itself, by the start of its host name, in the same case.
+    return strncmp(m_szLocalHostName, m_szPeerName, len) == 0 ? ADMISSION_GRANTED
+                                                               : ADMISSION_REFUSED;
+}
+
+void ClientConnection::Serve() {
+    Admission admission = CheckAdmission();
+    if (admission == ADMISSION_GRANTED) {
+        Dispatch();
+        return;
+    }
+    // Without the list nobody is admitted; the cause is logged already and
+    // the client gets no reply.
+    if (admission == ADMISSION_UNKNOWN)
+        return;
+    LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, m_szPeerName);
+    static const char kDenied[] = "ACCESS_DENIED\r\n";
+    int status = 0;
+    SendAll(kDenied, sizeof(kDenied) - 1, SEND_WAIT_LIMIT, status);
+    Sleep(2000);
+    Close();
+}

@@ -1,0 +1,52 @@
+// One accepted connection: admission, the request, its reply. Every request
+// handler of the configuration protocol is an operation of this class.
+#ifndef VANTRY_SERVICE_CLIENTCONNECTION_H
+#define VANTRY_SERVICE_CLIENTCONNECTION_H
+
+#include "service/ServerSocket.h"
+
+const int HOST_NAME_SIZE = 200;
+
+// The request line: its buffer, and how long a client may take to send it.
+// A client that sends nothing, or trickles its line, is cut off after this
+// many milliseconds for the whole line, so that it cannot hold the accept
+// thread (and with it every other administrator and the service's stop).
+const int REQUEST_BUFFER_SIZE = 512000;
+const int REQUEST_WAIT_LIMIT = 10000;
+
+// The wait for the refusal and for the other sends of the service.
+const int SEND_WAIT_LIMIT = 3000;
+
+class ClientConnection : public ServerSocket {
+public:
+    explicit ClientConnection(SOCKET accepted);
+    ~ClientConnection();
+
+    int Receive(char* buffer, int size, int waitLimit, int& status);
+    int SendBuffer(const char* data, int length, int waitLimit, int& status);
+    int SendText(const char* text, int waitLimit, int& status);
+    int SendAll(const char* data, int length, int waitLimit, int& status);
+    // Reads one line, byte by byte; waitLimit bounds the whole line.
+    int ReadLine(char* buffer, int size, int waitLimit, int& status);
+
+    // The admission check, then Dispatch for an admitted client.
+    void Serve();
+    // Reads and handles the one request of the connection.
+    void Dispatch();
+    // Writes "CODE n[ MESSAGE text]\r\n".
+    void SendReply(const char* code, const char* message);
+
+    // Handlers. A handler gets the request text and, where the command has
+    // one, a mail category.
+    int SendServerType(char* request, int category);
+    int CommandNotAvailable(char* request, int category);
+
+    char m_szPeerName[HOST_NAME_SIZE];
+    char m_szLocalHostName[HOST_NAME_SIZE];
+
+private:
+    enum Admission { ADMISSION_GRANTED, ADMISSION_REFUSED, ADMISSION_UNKNOWN };
+    Admission CheckAdmission();
+};
+
+#endif

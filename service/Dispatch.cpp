@@ -1,0 +1,154 @@
+// The request dispatcher: the command table, unknown requests, the reply
+// conventions, and get_server_type.
+#include "platform/bounded.h"
+#include "service/ClientConnection.h"
+#include "service/LogEvent.h"
+#include "service/MailProxyServiceClass.h"
+#include "service/Service.h"
+#include "service/Settings.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+typedef int (ClientConnection::*Handler)(char* request, int category);
+
+// What the dispatcher does around a handler.
+enum {
+    AROUND_NONE = 0,
+    AROUND_READ_VERSION = 1, // read the version values first
+};
+
+struct Command {
+    const char* word;
+    Handler handler;
+    int category; // the mail category, where the handler takes one
+    int around;
+};
+
+#define NOT_AVAILABLE &ClientConnection::CommandNotAvailable
+
+// Searched in this order; the first word the request begins with wins, so a
+// word that begins with another stands before it.
+const Command kCommands[] = {
+    {"get_config", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"get_server_type", &ClientConnection::SendServerType, -1, AROUND_NONE},
+    {"set_config", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"get_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
+    {"get_drennic_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
+    {"get_engine_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
+    {"get_qfile_list", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"get_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"get_maillog_list", NOT_AVAILABLE, 1, AROUND_NONE},
+    {"get_maillog", NOT_AVAILABLE, 1, AROUND_NONE},
+    {"get_viruslog_list", NOT_AVAILABLE, 2, AROUND_NONE},
+    {"get_viruslog", NOT_AVAILABLE, 2, AROUND_NONE},
+    {"get_deferredmsglog", NOT_AVAILABLE, 6, AROUND_NONE},
+    {"get_blockedmsg_list", NOT_AVAILABLE, 3, AROUND_NONE},
+    {"get_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
+    {"get_filteredmsg_list", NOT_AVAILABLE, 4, AROUND_NONE},
+    {"get_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
+    {"get_deferredmsg_list", NOT_AVAILABLE, 5, AROUND_NONE},
+    {"get_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
+    {"get_statistics", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"reset_statistics", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"send_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
+    {"send_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
+    {"send_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
+    {"send_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"delete_viruslog", NOT_AVAILABLE, 2, AROUND_NONE},
+    {"delete_maillog", NOT_AVAILABLE, 1, AROUND_NONE},
+    {"delete_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
+    {"delete_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
+    {"delete_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
+    {"delete_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"getsize_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"getsize_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
+    {"getsize_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
+    {"getsize_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
+    {"setpath_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
+    {"REJECT_INCOMING_MAIL", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"ACCEPT_INCOMING_MAIL", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"BLOCK_MAIL_WITH_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"BLOCK_MAIL_WITH_NAMED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_NAMED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"BLOCK_MAIL_WITH_TYPED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_TYPED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"INCREASE_SCAN_SETTINGS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"DECREASE_SCAN_SETTINGS", NOT_AVAILABLE, -1, AROUND_NONE},
+};
+
+static_assert(sizeof(kCommands) / sizeof(kCommands[0]) == 46, "the command table has 46 words");
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when text begins with word, letter case aside.
+bool BeginsWith(const char* text, const char* word) {
+    for (; *word != '\0'; ++word, ++text)
+        if (*text == '\0' || Upper(*text) != Upper(*word))
+            return false;
+    return true;
+}
+
+const Command* FindCommand(const char* request) {
+    for (const Command& command : kCommands)
+        if (BeginsWith(request, command.word))
+            return &command;
+    return nullptr;
+}
+
+} // namespace
+
+void ClientConnection::Dispatch() {
+    Sleep(1000);
+    char* request = new (std::nothrow) char[REQUEST_BUFFER_SIZE];
+    if (request == nullptr)
+        return;
+    request[0] = '\0';
+    int status = 0;
+    int count = ReadLine(request, REQUEST_BUFFER_SIZE, REQUEST_WAIT_LIMIT, status);
+    if (status != SOCKET_STATUS_DONE) {
+        delete[] request;
+        return;
+    }
+    request[count] = '\0';
+
+    const Command* command = FindCommand(request);
+    if (command == nullptr) {
+        LogMessage(IDS_UNRECOGNIZED_COMMAND, EVENTLOG_WARNING_TYPE, m_szPeerName);
+        SendReply("CODE 3", "Invalid Request");
+    } else {
+        if ((command->around & AROUND_READ_VERSION) && g_pRunningService != nullptr)
+            g_pRunningService->ReadVersionInfo();
+        (this->*(command->handler))(request, command->category);
+    }
+    delete[] request;
+}
+
+void ClientConnection::SendReply(const char* code, const char* message) {
+    // A message too long for the line is cut; the line always ends in "\r\n".
+    char line[200];
+    const size_t tail = 2;
+    BoundedCopy(line, sizeof(line) - tail, code);
+    if (message != nullptr) {
+        BoundedAppend(line, sizeof(line) - tail, " MESSAGE ");
+        BoundedAppend(line, sizeof(line) - tail, message);
+    }
+    BoundedAppend(line, sizeof(line), "\r\n");
+    int status = 0;
+    SendText(line, WAIT_NO_LIMIT, status);
+}
+
+int ClientConnection::SendServerType(char*, int) {
+    int status = 0;
+    SendText(g_Settings.Server_Type, WAIT_NO_LIMIT, status);
+    SendText("\r\n", WAIT_NO_LIMIT, status);
+    return 1;
+}
+
+int ClientConnection::CommandNotAvailable(char*, int) {
+    SendReply("CODE 3", "Command not available in this version");
+    return 0;
+}

@@ -1,0 +1,53 @@
+// The auto-update scheduler: a thread of the service that starts the update
+// front end on the schedule kept in the AutoUpd key.
+#ifndef VANTRY_STORE_AUTOUPDATESCHEDULER_H
+#define VANTRY_STORE_AUTOUPDATESCHEDULER_H
+
+#include "service/WorkerThread.h"
+
+#define AUTOUPD_KEY "Software\\Corvane\\Ostel\\Vantry SMTP\\AutoUpd"
+
+// The schedule as read from the registry.
+struct AutoUpdateSchedule {
+    int startHour = 0;
+    int interval = 0;
+    char unitType = 'D';
+    int atStartup = 0;
+    int randomize = 0;
+    int enabled = 0;
+};
+
+class AutoUpdateScheduler : public WorkerThread {
+public:
+    // stopEvent is the service's StopEvent: the loop ends when it is signalled.
+    AutoUpdateScheduler(const char* installPath, HANDLE stopEvent);
+    ~AutoUpdateScheduler() override;
+
+    void Configure(const AutoUpdateSchedule& schedule);
+    void Run() override;
+
+    // For a started scheduler: waits until its thread has ended (the service
+    // signals StopEvent first). The thread frees the object; after this call
+    // the caller must not touch it. A thread that does not end in time is
+    // left to the end of the process, never freed under it.
+    void StopAndWait();
+
+    int startHour;
+    int interval;
+    char unitType;
+    int nextHour;
+    int dayCount;
+    int nextDay;
+    int atStartup;
+    int randomize;
+    int enabled;
+    char installPath[260];
+
+private:
+    HANDLE m_hStop;
+    // Signalled by the destructor, so that the service knows the thread is done
+    // with everything it shares.
+    HANDLE m_hFinished;
+};
+
+#endif
