@@ -243,8 +243,7 @@ LONG ReadAllValues(HKEY key, std::vector<Value>* values) {
         DWORD cch = static_cast<DWORD>(name.size());
         DWORD type = 0;
         DWORD size = 0;
-        LONG status =
-            RegEnumValueA(key, index, name.data(), &cch, nullptr, &type, nullptr, &size);
+        LONG status = RegEnumValueA(key, index, name.data(), &cch, nullptr, &type, nullptr, &size);
         if (status == ERROR_NO_MORE_ITEMS)
             return ERROR_SUCCESS;
         if (status != ERROR_SUCCESS)
@@ -497,8 +496,7 @@ void WriteValue(std::string* out, const Value& v) {
     *out += line + "\r\n";
 }
 
-bool ExportTree(HKEY root, const std::string& rootName, const std::string& path,
-                std::string* out) {
+bool ExportTree(HKEY root, const std::string& rootName, const std::string& path, std::string* out) {
     std::string full = path.empty() ? rootName : rootName + "\\" + path;
     HKEY h = nullptr;
     LONG status = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &h);
@@ -726,8 +724,7 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
             continue;
         if (!header) {
             if (line != "REGEDIT4") {
-                Fail("%s:%zu: not a REGEDIT4 file (the first line must be REGEDIT4)", file,
-                     lineNo);
+                Fail("%s:%zu: not a REGEDIT4 file (the first line must be REGEDIT4)", file, lineNo);
                 return false;
             }
             header = true;
@@ -795,9 +792,9 @@ bool ApplyImport(const std::vector<ImportKey>& keys) {
             continue;
         }
         HKEY h = nullptr;
-        LONG status = RegCreateKeyExA(k.key.root, k.key.path.c_str(), 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h,
-                                      nullptr);
+        LONG status =
+            RegCreateKeyExA(k.key.root, k.key.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &h, nullptr);
         for (size_t i = 0; status == ERROR_SUCCESS && i < k.values.size(); ++i) {
             const Value& v = k.values[i];
             status = RegSetValueExA(h, v.name.c_str(), 0, v.type, v.data.data(),
@@ -838,8 +835,7 @@ bool IsOption(const char* arg, const char* name) {
 }
 
 // allowed: the options the command takes, e.g. "v ve t s d f".
-bool ParseOptions(const char* command, int argc, char** argv, const char* allowed,
-                  Options* o) {
+bool ParseOptions(const char* command, int argc, char** argv, const char* allowed, Options* o) {
     std::string allow = std::string(" ") + allowed + " ";
     for (int i = 2; i < argc; ++i) {
         const char* a = argv[i];
@@ -916,6 +912,12 @@ int Query(int argc, char** argv) {
     Value value;
     if (status == ERROR_SUCCESS) {
         status = ReadValue(h, o.valueName ? o.valueName : "", &value);
+        // Shown with the name it was made with, as the key lists it.
+        std::vector<Value> all;
+        if (status == ERROR_SUCCESS && ReadAllValues(h, &all) == ERROR_SUCCESS)
+            for (const Value& v : all)
+                if (strcasecmp(v.name.c_str(), value.name.c_str()) == 0)
+                    value.name = v.name;
         RegCloseKey(h);
     }
     if (status != ERROR_SUCCESS) {
@@ -954,12 +956,12 @@ int Add(int argc, char** argv) {
     }
     bool setsValue = o.valueName || o.defaultValue || o.type || o.data;
     std::vector<unsigned char> data;
-    if (setsValue && !EncodeData(type, o.data ? o.data : "", o.separator ? o.separator : "\\0",
-                                 &data))
+    if (setsValue &&
+        !EncodeData(type, o.data ? o.data : "", o.separator ? o.separator : "\\0", &data))
         return 1;
     HKEY h = nullptr;
-    LONG status = RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    LONG status = RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &h, nullptr);
     if (status == ERROR_SUCCESS && setsValue) {
         const char* name = o.valueName ? o.valueName : "";
         // Without /f an existing value stays: overwriting settings by accident
@@ -967,8 +969,8 @@ int Add(int argc, char** argv) {
         if (!o.force &&
             RegQueryValueExA(h, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
             RegCloseKey(h);
-            Fail("the value %s of %s exists; use /f to overwrite it",
-                 *name ? name : "(Default)", key.Full().c_str());
+            Fail("the value %s of %s exists; use /f to overwrite it", *name ? name : "(Default)",
+                 key.Full().c_str());
             return 1;
         }
         status = RegSetValueExA(h, name, 0, type, data.data(), static_cast<DWORD>(data.size()));

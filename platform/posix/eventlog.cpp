@@ -135,12 +135,11 @@ DWORD AppendRecord(const std::string& source, WORD type, WORD category, DWORD ev
     sqlite3_bind_blob(st, 7, packed.empty() ? static_cast<const void*>(&kEmpty) : packed.data(),
                       static_cast<int>(packed.size()), SQLITE_STATIC);
     sqlite3_bind_blob(st, 8, dataSize ? data : static_cast<const void*>(&kEmpty),
-                      static_cast<int>(dataSize),
-                      SQLITE_STATIC);
+                      static_cast<int>(dataSize), SQLITE_STATIC);
     int rc = sqlite3_step(st);
     sqlite3_reset(st);
-    return rc == SQLITE_DONE ? ERROR_SUCCESS : (rc == SQLITE_FULL ? ERROR_DISK_FULL
-                                                                  : ERROR_WRITE_FAULT);
+    return rc == SQLITE_DONE ? ERROR_SUCCESS
+                             : (rc == SQLITE_FULL ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
 }
 
 } // namespace
@@ -207,8 +206,7 @@ HANDLE WINAPI RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) 
 }
 
 BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID,
-                         WORD wNumStrings, DWORD dwDataSize, LPCSTR* lpStrings,
-                         LPVOID lpRawData) {
+                         WORD wNumStrings, DWORD dwDataSize, LPCSTR* lpStrings, LPVOID lpRawData) {
     if ((wNumStrings > 0 && lpStrings == nullptr) || (dwDataSize > 0 && lpRawData == nullptr) ||
         dwDataSize > 0x7FFFFFFFu) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -33,26 +33,25 @@ constexpr long long kCurrentUserId = 2;
 constexpr long long kLocalMachineId = 3;
 constexpr long long kUsersId = 4;
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS reg_keys("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " parent INTEGER NOT NULL,"
-    " name TEXT NOT NULL,"
-    " fold TEXT NOT NULL,"
-    " written INTEGER NOT NULL DEFAULT 0,"
-    " UNIQUE(parent, fold));"
-    "CREATE TABLE IF NOT EXISTS reg_values("
-    " key INTEGER NOT NULL,"
-    " name TEXT NOT NULL,"
-    " fold TEXT NOT NULL,"
-    " type INTEGER NOT NULL,"
-    " data BLOB NOT NULL,"
-    " UNIQUE(key, fold));"
-    "INSERT OR IGNORE INTO reg_keys(id, parent, name, fold) VALUES"
-    " (1, 0, 'HKEY_CLASSES_ROOT', 'hkey_classes_root'),"
-    " (2, 0, 'HKEY_CURRENT_USER', 'hkey_current_user'),"
-    " (3, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine'),"
-    " (4, 0, 'HKEY_USERS', 'hkey_users');";
+const char kSchema[] = "CREATE TABLE IF NOT EXISTS reg_keys("
+                       " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                       " parent INTEGER NOT NULL,"
+                       " name TEXT NOT NULL,"
+                       " fold TEXT NOT NULL,"
+                       " written INTEGER NOT NULL DEFAULT 0,"
+                       " UNIQUE(parent, fold));"
+                       "CREATE TABLE IF NOT EXISTS reg_values("
+                       " key INTEGER NOT NULL,"
+                       " name TEXT NOT NULL,"
+                       " fold TEXT NOT NULL,"
+                       " type INTEGER NOT NULL,"
+                       " data BLOB NOT NULL,"
+                       " UNIQUE(key, fold));"
+                       "INSERT OR IGNORE INTO reg_keys(id, parent, name, fold) VALUES"
+                       " (1, 0, 'HKEY_CLASSES_ROOT', 'hkey_classes_root'),"
+                       " (2, 0, 'HKEY_CURRENT_USER', 'hkey_current_user'),"
+                       " (3, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine'),"
+                       " (4, 0, 'HKEY_USERS', 'hkey_users');";
 
 struct RegKey {
     uint32_t magic = kKeyMagic;
@@ -233,8 +232,8 @@ LONG FindChild(SqliteStore* store, long long parent, const std::string& fold, lo
 
 LONG InsertChild(SqliteStore* store, long long parent, const std::string& name,
                  const std::string& fold, long long* id) {
-    sqlite3_stmt* st = store->Statement(
-        "INSERT INTO reg_keys(parent, name, fold, written) VALUES(?, ?, ?, ?)");
+    sqlite3_stmt* st =
+        store->Statement("INSERT INTO reg_keys(parent, name, fold, written) VALUES(?, ?, ?, ?)");
     if (!st)
         return FromSqlite(sqlite3_errcode(store->Handle()));
     StatementUse use(st);
@@ -284,7 +283,9 @@ HKEY NewHandle(const std::string& dbPath, long long id) {
     return reinterpret_cast<HKEY>(key);
 }
 
-std::string ValueName(const char* name) { return name ? std::string(name) : std::string(); }
+std::string ValueName(const char* name) {
+    return name ? std::string(name) : std::string();
+}
 
 // Ends a write transaction: commit on success, roll back otherwise.
 LONG Finish(SqliteStore* store, LONG status) {
@@ -444,8 +445,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
             BindText(st, 3, fold);
             sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(type));
             sqlite3_bind_blob(st, 5, cbData ? static_cast<const void*>(data) : &kEmpty,
-                              static_cast<int>(cbData),
-                              SQLITE_STATIC);
+                              static_cast<int>(cbData), SQLITE_STATIC);
             status = FromSqlite(sqlite3_step(st));
         }
     }
@@ -551,8 +551,8 @@ LONG CopyName(const char* name, size_t len, LPSTR buffer, LPDWORD cch) {
     return ERROR_SUCCESS;
 }
 
-LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR className,
-             LPDWORD cchClass, PFILETIME lastWrite) {
+LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR className, LPDWORD cchClass,
+             PFILETIME lastWrite) {
     if (name == nullptr || cchName == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
@@ -580,8 +580,8 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
     if (rc != SQLITE_ROW)
         return FromSqlite(rc);
     const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    status = CopyName(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, 0)), name,
-                      cchName);
+    status =
+        CopyName(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, 0)), name, cchName);
     if (status != ERROR_SUCCESS)
         return status;
     if (className && cchClass) {
@@ -600,8 +600,8 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
     return ERROR_SUCCESS;
 }
 
-LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved,
-               LPDWORD type, LPBYTE data, LPDWORD cbData) {
+LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type,
+               LPBYTE data, LPDWORD cbData) {
     if (name == nullptr || cchName == nullptr || reserved != nullptr ||
         (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
@@ -630,8 +630,8 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
     if (rc != SQLITE_ROW)
         return FromSqlite(rc);
     const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    status = CopyName(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, 0)), name,
-                      cchName);
+    status =
+        CopyName(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(st, 0)), name, cchName);
     if (status != ERROR_SUCCESS)
         return status;
     if (type)
@@ -732,7 +732,9 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkR
     return vplat::OpenKey(hKey, subKey.get(), phkResult);
 }
 
-LONG WINAPI RegCloseKey(HKEY hKey) { return vplat::CloseKey(hKey); }
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    return vplat::CloseKey(hKey);
+}
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
@@ -756,7 +758,9 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, 
     return vplat::SetValue(hKey, name.get(), dwType, lpData, cbData);
 }
 
-LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) { return vplat::DeleteKey(hKey, lpSubKey); }
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    return vplat::DeleteKey(hKey, lpSubKey);
+}
 
 LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     NarrowName subKey(lpSubKey);
@@ -772,11 +776,9 @@ LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     return vplat::DeleteValue(hKey, name.get());
 }
 
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                          LPDWORD, LPSTR lpClass, LPDWORD lpcchClass,
-                          PFILETIME lpftLastWriteTime) {
-    return vplat::EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass,
-                          lpftLastWriteTime);
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
+                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    return vplat::EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
 }
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,

@@ -70,14 +70,16 @@ SqliteStore::~SqliteStore() {
         sqlite3_close(db_);
 }
 
-int SqliteStore::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+int SqliteStore::Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+}
 
 int SqliteStore::Open(const std::string& path, const char* schema) {
     path_ = path;
     pid_ = getpid();
-    int rc = sqlite3_open_v2(path.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK)
         return rc;
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);

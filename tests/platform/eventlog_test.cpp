@@ -135,8 +135,8 @@ ToolRun RunEvents(const vtest::TempRoot& root, const std::string& args) {
     ToolRun run;
     std::string out = root.path() + "/events.out";
     std::string err = root.path() + "/events.err";
-    std::string cmd = std::string("'") + VANTRY_EVENTS_TOOL + "' " + args + " >'" + out +
-                      "' 2>'" + err + "'";
+    std::string cmd =
+        std::string("'") + VANTRY_EVENTS_TOOL + "' " + args + " >'" + out + "' 2>'" + err + "'";
     int status = std::system(cmd.c_str());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::ifstream o(out), e(err);
@@ -182,8 +182,8 @@ TEST(EventViewer, ShowsNewestFirstAndFilters) {
 
 TEST(EventViewer, BadArgumentsFailWithAMessage) {
     vtest::TempRoot root;
-    for (const char* args : {"--type fatal", "--count 0", "--count x", "--count", "--colour red",
-                             "--source ''"}) {
+    for (const char* args :
+         {"--type fatal", "--count 0", "--count x", "--count", "--colour red", "--source ''"}) {
         ToolRun run = RunEvents(root, args);
         EXPECT_NE(0, run.exitCode) << args;
         EXPECT_NE(std::string::npos, run.err.find("vantry-events:")) << args;

@@ -16,8 +16,8 @@ namespace {
 
 HKEY Create(HKEY root, const char* path, DWORD* disposition = nullptr) {
     HKEY h = nullptr;
-    LONG status = RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &h, disposition);
+    LONG status = RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &h, disposition);
     EXPECT_EQ(ERROR_SUCCESS, status) << path;
     return h;
 }
@@ -76,19 +76,19 @@ std::vector<std::string> ValueNames(HKEY h) {
 TEST(RegistryKeys, CreateMakesMissingParentsAndReportsDisposition) {
     vtest::TempRoot root;
     DWORD disposition = 0;
-    HKEY deep = Create(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic",
-                       &disposition);
+    HKEY deep =
+        Create(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic", &disposition);
     EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
     RegCloseKey(deep);
 
     HKEY parent = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel", 0,
-                                           KEY_READ, &parent));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel", 0, KEY_READ, &parent));
     RegCloseKey(parent);
 
     disposition = 0;
-    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic",
-                       &disposition));
+    RegCloseKey(
+        Create(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic", &disposition));
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
     disposition = 0;
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Corvane", &disposition));
@@ -104,8 +104,8 @@ TEST(RegistryKeys, NamesCompareWithoutCaseAndKeepTheCaseTheyWereMadeWith) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Vantry SMTP\\Pellion"));
 
     HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vantry smtp\\PELLION", 0,
-                                           KEY_READ, &h));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vantry smtp\\PELLION", 0, KEY_READ, &h));
     ASSERT_EQ(ERROR_SUCCESS, SetDword(h, "Config_Port", 4005));
     RegCloseKey(h);
 
@@ -195,8 +195,8 @@ TEST(RegistryKeys, HandleOfDeletedKeyReportsKeyDeleted) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Doomed"));
     EXPECT_EQ(ERROR_KEY_DELETED, SetDword(h, "A", 3));
     HKEY child = nullptr;
-    EXPECT_EQ(ERROR_KEY_DELETED, RegCreateKeyExA(h, "Child", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, &child, nullptr));
+    EXPECT_EQ(ERROR_KEY_DELETED,
+              RegCreateKeyExA(h, "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
 }
 
@@ -235,8 +235,8 @@ TEST(RegistryKeys, HandlesRelativeToOpenKeysAndRoots) {
 TEST(RegistryKeys, MalformedPathsAndHandlesAreRefused) {
     vtest::TempRoot root;
     HKEY h = nullptr;
-    EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\Software", 0, nullptr,
-                                                  0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+    EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\Software", 0, nullptr, 0,
+                                                  KEY_ALL_ACCESS, nullptr, &h, nullptr));
     EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\\\X", 0, nullptr,
                                                   0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
     std::string longName(256, 'k');
@@ -294,7 +294,8 @@ TEST(RegistryValues, QuerySizesFollowTheWindowsRules) {
     // No buffer: the size and type, and success.
     DWORD type = 0;
     DWORD size = 0;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(h, "Allowed_Clients", nullptr, &type, nullptr, &size));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExA(h, "Allowed_Clients", nullptr, &type, nullptr, &size));
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
     EXPECT_EQ(16u, size);
 
@@ -321,7 +322,8 @@ TEST(RegistryValues, QuerySizesFollowTheWindowsRules) {
     // An exact fit succeeds and gives the size stored.
     BYTE exact[16];
     size = sizeof(exact);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(h, "Allowed_Clients", nullptr, nullptr, exact, &size));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExA(h, "Allowed_Clients", nullptr, nullptr, exact, &size));
     EXPECT_EQ(16u, size);
     EXPECT_STREQ("mailhost,backup", reinterpret_cast<char*>(exact));
 
@@ -425,9 +427,9 @@ TEST(RegistryValues, EnumerationGivesValuesInTheOrderTheyWereMade) {
     ASSERT_EQ(ERROR_SUCCESS, SetDword(h, "SMTP_READ_PORT", 25));
     ASSERT_EQ(ERROR_SUCCESS, SetString(h, "SMTP_MAIL_EXCLUDE_SENDER", ""));
     ASSERT_EQ(ERROR_SUCCESS, SetDword(h, "smtp_send_port", 2525)); // rewrite keeps its place
-    EXPECT_EQ((std::vector<std::string>{"SMTP_SEND_PORT", "SMTP_READ_PORT",
-                                        "SMTP_MAIL_EXCLUDE_SENDER"}),
-              ValueNames(h));
+    EXPECT_EQ(
+        (std::vector<std::string>{"SMTP_SEND_PORT", "SMTP_READ_PORT", "SMTP_MAIL_EXCLUDE_SENDER"}),
+        ValueNames(h));
 
     char name[32];
     DWORD cch = sizeof(name);
@@ -471,8 +473,8 @@ TEST(RegistryProcesses, TwoProcessesWritingOneKeyLoseNothing) {
             for (int i = 0; i < kPerChild; ++i) {
                 std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
                 DWORD v = static_cast<DWORD>(c * 100000 + i);
-                if (RegSetValueExA(h, name.c_str(), 0, REG_DWORD,
-                                   reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS)
+                if (RegSetValueExA(h, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v),
+                                   4) != ERROR_SUCCESS)
                     ++failures;
             }
             RegCloseKey(h);
@@ -519,7 +521,8 @@ TEST(RegistryProcesses, ProcessesStartingOnAFreshRootTogetherBothSucceed) {
                                 nullptr, &h, nullptr) != ERROR_SUCCESS)
                 _exit(1);
             DWORD v = static_cast<DWORD>(c);
-            LONG status = RegSetValueExA(h, "N", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+            LONG status =
+                RegSetValueExA(h, "N", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
             RegCloseKey(h);
             _exit(status == ERROR_SUCCESS ? 0 : 2);
         }
