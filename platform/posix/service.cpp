@@ -312,6 +312,8 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
         return Fail(ERROR_INVALID_PARAMETER);
     DWORD rc = vplat::LaunchService(service->name.c_str(), dwNumServiceArgs, lpServiceArgVectors,
                                     false, nullptr);
+    if (rc == ERROR_SERVICE_DOES_NOT_EXIST)
+        rc = ERROR_SERVICE_MARKED_FOR_DELETE; // it existed when this handle was opened
     if (rc != ERROR_SUCCESS)
         return Fail(rc);
     SetLastError(ERROR_SUCCESS);
