@@ -145,7 +145,9 @@ int CRule::SaveRule() {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 CMessage::CMessage() {}
 #if defined(__GNUC__)
