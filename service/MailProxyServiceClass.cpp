@@ -45,6 +45,7 @@ int MailProxyServiceClass::InitSocket() {
 
 void MailProxyServiceClass::Run(DWORD, LPSTR*) {
     AutoUpdateScheduler* scheduler = nullptr;
+    HANDLE schedulerFinished = nullptr;
     bool schedulerStarted = false;
     HANDLE acceptThread = nullptr;
 
@@ -66,6 +67,7 @@ void MailProxyServiceClass::Run(DWORD, LPSTR*) {
         if (!ReportServiceStatus(SERVICE_START_PENDING, 0, 3000))
             break;
         scheduler = new AutoUpdateScheduler(g_Settings.Install_Path, g_hStopEvent);
+        schedulerFinished = scheduler->FinishedEvent();
         AutoUpdateSchedule schedule;
         ReadAutoUpdateSettings(schedule);
         scheduler->Configure(schedule);
@@ -92,13 +94,18 @@ void MailProxyServiceClass::Run(DWORD, LPSTR*) {
         WaitForSingleObject(g_hAcceptThreadDoneEvent, INFINITE);
         CloseHandle(acceptThread);
     }
-    // The scheduler's thread owns its object once started: it is stopped
-    // through StopEvent and frees itself; wait for that before the event goes.
-    if (scheduler != nullptr) {
-        if (schedulerStarted)
-            scheduler->StopAndWait();
-        else
-            delete scheduler;
+    // A started scheduler owns itself: StopEvent ends its loop and its thread
+    // frees it. Wait for that (bounded) before StopEvent is closed; a thread
+    // that does not end in time keeps its object to the end of the process.
+    if (schedulerStarted) {
+        SetEvent(g_hStopEvent);
+        if (WaitForSingleObject(schedulerFinished, 35000) == WAIT_OBJECT_0) {
+            CloseHandle(schedulerFinished);
+        } else {
+            g_hStopEvent = nullptr; // still in use by that thread: never closed
+        }
+    } else {
+        delete scheduler;
     }
     if (g_hStopEvent != nullptr) {
         CloseHandle(g_hStopEvent);

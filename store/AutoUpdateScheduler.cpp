@@ -17,7 +17,7 @@ AutoUpdateScheduler::~AutoUpdateScheduler() {
     if (m_hFinished == nullptr)
         return;
     if (m_hThread != nullptr)
-        SetEvent(m_hFinished); // StopAndWait closes it
+        SetEvent(m_hFinished); // the service waits on it, then closes it
     else
         CloseHandle(m_hFinished); // never started: deleted by the service itself
 }
@@ -39,15 +39,6 @@ void AutoUpdateScheduler::Run() {
     // launch of the update front end on schedule joins this loop.
     while (WaitForSingleObject(m_hStop, 30000) == WAIT_TIMEOUT) {
     }
-}
-
-void AutoUpdateScheduler::StopAndWait() {
-    HANDLE finished = m_hFinished;
-    // From here on the thread may free the object at any moment.
-    if (finished == nullptr)
-        return;
-    if (WaitForSingleObject(finished, 35000) == WAIT_OBJECT_0)
-        CloseHandle(finished);
 }
 
 void MailProxyServiceClass::ReadAutoUpdateSettings(AutoUpdateSchedule& schedule) {

@@ -26,11 +26,11 @@ public:
     void Configure(const AutoUpdateSchedule& schedule);
     void Run() override;
 
-    // For a started scheduler: waits until its thread has ended (the service
-    // signals StopEvent first). The thread frees the object; after this call
-    // the caller must not touch it. A thread that does not end in time is
-    // left to the end of the process, never freed under it.
-    void StopAndWait();
+    // Signalled when the object is destroyed. Once the thread is started it
+    // owns the object and frees it as soon as StopEvent ends its loop, so the
+    // service takes this handle before the start and waits on it (and closes
+    // it) after the stop, never touching the object again.
+    HANDLE FinishedEvent() const { return m_hFinished; }
 
     int startHour;
     int interval;

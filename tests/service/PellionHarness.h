@@ -1,0 +1,252 @@
+// Runs the real pellion program as a service in a fresh platform root, and
+// talks to it as an administrator's client would.
+#ifndef VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
+#define VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
+
+#include "config/RegKey.h"
+#include "platform/posix/eventlog_reader.h"
+#include "platform/posix/service_status_reader.h"
+#include "platform/win32.h"
+#include "service/Settings.h"
+#include "support/TempRoot.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace vtest {
+
+struct CommandResult {
+    std::string output;
+    int exitStatus = -1;
+};
+
+inline CommandResult RunCommand(const std::string& command) {
+    CommandResult result;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+        result.output.append(buf, n);
+    int status = pclose(pipe);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// A TCP port nobody listens on right now.
+inline unsigned short FreePort() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(1, 1), &data);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKADDR_IN addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    addr.sin_port = 0;
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    int len = sizeof(addr);
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    closesocket(s);
+    return ntohs(addr.sin_port);
+}
+
+class Pellion {
+public:
+    Pellion() : port_(FreePort()) {
+        SetServiceValue("Config_Port", static_cast<DWORD>(port_));
+    }
+    ~Pellion() {
+        // Leave no service running behind a test.
+        SERVICE_STATUS status = Query();
+        if (status.dwCurrentState != SERVICE_STOPPED)
+            Stop();
+    }
+
+    const std::string& root() const { return root_.path(); }
+    unsigned short port() const { return port_; }
+    void set_port(unsigned short port) { port_ = port; }
+
+    void SetServiceValue(const char* name, DWORD value) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+        key.Write(name, value);
+    }
+    void SetServiceValue(const char* name, const char* text) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+        key.Write(name, text);
+    }
+
+    // Gives loopback addresses the reverse names a test needs.
+    void AddHost(const char* address, const char* name) {
+        std::string dir = root() + "/drive_c/windows/system32/drivers/etc";
+        RunCommand("mkdir -p '" + dir + "'");
+        std::ofstream hosts(dir + "/hosts", std::ios::app);
+        hosts << address << " " << name << "\n";
+    }
+
+    CommandResult Command(const std::string& args) {
+        return RunCommand(std::string("'") + PELLION_EXE + "' " + args);
+    }
+
+    bool Install() { return Command("install").exitStatus == 0; }
+
+    bool Start() {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_ALL_ACCESS);
+        BOOL ok = service != nullptr && StartServiceA(service, 0, nullptr);
+        lastError_ = GetLastError();
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return ok != 0;
+    }
+
+    // Installs and starts, then waits until the service reports running.
+    bool InstallAndStart() { return Install() && Start() && WaitFor(SERVICE_RUNNING, 10000); }
+
+    SERVICE_STATUS Control(DWORD control, BOOL* ok = nullptr) {
+        SERVICE_STATUS status = {};
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_ALL_ACCESS);
+        BOOL done = service != nullptr && ControlService(service, control, &status);
+        if (ok != nullptr)
+            *ok = done;
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return status;
+    }
+
+    SERVICE_STATUS Query() {
+        SERVICE_STATUS status = {};
+        status.dwCurrentState = SERVICE_STOPPED;
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_QUERY_STATUS);
+        if (service != nullptr)
+            QueryServiceStatus(service, &status);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return status;
+    }
+
+    bool WaitFor(DWORD state, DWORD milliseconds) {
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < milliseconds) {
+            if (Query().dwCurrentState == state)
+                return true;
+            Sleep(50);
+        }
+        return Query().dwCurrentState == state;
+    }
+
+    // Sends a stop and waits until the service has stopped.
+    bool Stop(DWORD milliseconds = 40000) {
+        Control(SERVICE_CONTROL_STOP);
+        return WaitFor(SERVICE_STOPPED, milliseconds);
+    }
+
+    std::vector<vplat::EventRecord> Events(WORD type = 0) {
+        return vplat::ReadEventLog("Pellion", type);
+    }
+    // The insertion strings of Pellion's events, oldest first.
+    std::vector<std::string> EventTexts(WORD type = 0) {
+        std::vector<std::string> texts;
+        for (const auto& e : Events(type))
+            texts.push_back(e.strings.empty() ? std::string() : e.strings[0]);
+        return texts;
+    }
+    bool HasEvent(const std::string& text, WORD type) {
+        for (const auto& t : EventTexts(type))
+            if (t == text)
+                return true;
+        return false;
+    }
+
+    std::vector<SERVICE_STATUS> History() {
+        return vplat::ReadServiceStatusHistory("Vantry SMTP Pellion");
+    }
+
+    DWORD lastError() const { return lastError_; }
+
+private:
+    TempRoot root_;
+    unsigned short port_;
+    DWORD lastError_ = 0;
+};
+
+// A client connection from a chosen loopback address.
+class Client {
+public:
+    explicit Client(unsigned short port, const char* from = "127.0.0.1") {
+        WSADATA data;
+        WSAStartup(MAKEWORD(1, 1), &data);
+        socket_ = socket(AF_INET, SOCK_STREAM, 0);
+        SOCKADDR_IN local = {};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = inet_addr(from);
+        bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+        SOCKADDR_IN remote = {};
+        remote.sin_family = AF_INET;
+        remote.sin_addr.s_addr = inet_addr("127.0.0.1");
+        remote.sin_port = htons(port);
+        connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) == 0;
+        connectedAt_ = GetTickCount();
+    }
+    ~Client() { closesocket(socket_); }
+
+    bool connected() const { return connected_; }
+    DWORD connectedAt() const { return connectedAt_; }
+
+    void Send(const std::string& text) {
+        send(socket_, text.data(), static_cast<int>(text.size()), 0);
+    }
+    void CloseSending() { shutdown(socket_, 1); } // no more sends
+
+    // Everything until the service closes the connection (or the limit
+    // passes); firstByteAt and closedAt tell when.
+    std::string ReadAll(DWORD limit = 30000) {
+        std::string all;
+        DWORD start = GetTickCount();
+        for (;;) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(socket_, &set);
+            timeval tv = {0, 100000};
+            if (select(0, &set, nullptr, nullptr, &tv) > 0) {
+                char buf[4096];
+                int n = recv(socket_, buf, sizeof(buf), 0);
+                if (n <= 0) {
+                    closedAt = GetTickCount();
+                    return all;
+                }
+                if (all.empty())
+                    firstByteAt = GetTickCount();
+                all.append(buf, static_cast<size_t>(n));
+            }
+            if (GetTickCount() - start > limit)
+                return all;
+        }
+    }
+
+    DWORD firstByteAt = 0;
+    DWORD closedAt = 0;
+
+private:
+    SOCKET socket_;
+    bool connected_ = false;
+    DWORD connectedAt_ = 0;
+};
+
+// The request, answered: connect, send, read until the service closes.
+inline std::string Ask(unsigned short port, const std::string& request,
+                       const char* from = "127.0.0.1") {
+    Client client(port, from);
+    client.Send(request);
+    return client.ReadAll();
+}
+
+} // namespace vtest
+
+#endif
