@@ -1,0 +1,29 @@
+#!/bin/sh
+# Compiles the seam check: for Windows with the cross compiler against the real
+# <windows.h> and <winsock.h>, or natively against the POSIX declarations (once
+# as is, once with the system socket headers read before the seam, as code that
+# includes both does).
+#   check.sh [repo] [windows|posix] [compiler]
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=${1:-$(cd "$here/../.." && pwd)}
+target=${2:-windows}
+flags="-std=c++17 -Wall -Wextra -Werror -fsyntax-only -I$repo"
+source="$repo/tests/wincheck/seam_check.cpp"
+case "$target" in
+windows)
+    cxx=${3:-i686-w64-mingw32-g++}
+    $cxx $flags "$source"
+    ;;
+posix)
+    cxx=${3:-g++}
+    $cxx $flags "$source"
+    $cxx $flags -include sys/socket.h -include netinet/in.h -include arpa/inet.h \
+        -include netdb.h -include sys/select.h -include unistd.h -include functional "$source"
+    ;;
+*)
+    echo "usage: $0 [repo] [windows|posix] [compiler]" >&2
+    exit 2
+    ;;
+esac
+echo "seam compiles for $target"
