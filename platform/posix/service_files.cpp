@@ -418,14 +418,16 @@ void QueryServiceCurrent(const char* serviceName, SERVICE_STATUS* status, DWORD*
             return;
         }
         if (record.pid != 0 || record.status.dwCurrentState != SERVICE_STOPPED) {
+            // A service that reported its stop keeps its own last word;
+            // one that died before gets the manager's.
             if (record.status.dwCurrentState != SERVICE_STOPPED) {
                 record.status.dwCurrentState = SERVICE_STOPPED;
+                record.status.dwControlsAccepted = 0;
                 record.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
                 record.status.dwServiceSpecificExitCode = 0;
+                record.status.dwCheckPoint = 0;
+                record.status.dwWaitHint = 0;
             }
-            record.status.dwControlsAccepted = 0;
-            record.status.dwCheckPoint = 0;
-            record.status.dwWaitHint = 0;
             record.pid = 0;
             WriteServiceRecord(serviceName, record);
             unlink(ServiceSocketFile(serviceName).c_str());
