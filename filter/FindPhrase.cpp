@@ -39,12 +39,16 @@ inline bool IsPassedOver(unsigned char c) {
     return c == '\n' || c == '\r' || c == '=';
 }
 
+enum Verdict { kNoMatch, kMatch, kUndecided };
+
 // The full test of one candidate start p whose first character is known to
-// match. text[p] is not the terminator.
-inline bool MatchesAt(const unsigned char* text, size_t p, const unsigned char* phrase, size_t len,
-                      int mode, const CaseTables& t) {
+// match. text[p] is not the terminator. openAt is the index of the window's
+// end when the content goes on beyond it (else SIZE_MAX): a candidate whose
+// walk reaches it cannot be judged in this window.
+inline Verdict MatchAt(const unsigned char* text, size_t p, const unsigned char* phrase, size_t len,
+                       int mode, size_t openAt, const CaseTables& t) {
     if (mode == 0 && p > 0 && t.word[text[p - 1]])
-        return false;
+        return kNoMatch;
     size_t i = p + 1;
     size_t j = 1;
     while (j < len) {
@@ -53,30 +57,29 @@ inline bool MatchesAt(const unsigned char* text, size_t p, const unsigned char* 
         while (IsPassedOver(text[i]))
             ++i;
         if (t.upper[phrase[j]] != t.upper[text[i]])
-            return false;
+            return i == openAt ? kUndecided : kNoMatch;
         ++i;
         ++j;
     }
-    return !t.word[text[i]];
+    if (i == openAt)
+        return kUndecided;
+    return t.word[text[i]] ? kNoMatch : kMatch;
 }
 
-} // namespace
-
-bool IsWordChar(char c) {
-    return Tables().word[static_cast<unsigned char>(c)];
-}
-
-const char* FindPhrase(const char* textIn, const char* phraseIn, int mode) {
-    if (textIn == nullptr || phraseIn == nullptr)
-        return nullptr;
+// The walk over text[from, limit), text[limit] being a terminator. Returns
+// the first match, or null; when a candidate cannot be judged (it runs into an
+// open end) the walk stops there and *undecided receives its index, since no
+// later match may be reported before it is settled.
+const char* Search(const char* textIn, size_t from, size_t limit, const char* phraseIn, int mode,
+                   bool openEnd, size_t* undecided) {
     const CaseTables& t = Tables();
     const unsigned char* text = reinterpret_cast<const unsigned char*>(textIn);
     const unsigned char* phrase = reinterpret_cast<const unsigned char*>(phraseIn);
-    size_t len = strlen(phraseIn);
+    const size_t len = strlen(phraseIn);
+    const size_t openAt = openEnd ? limit : static_cast<size_t>(-1);
     if (len == 0)
         return nullptr;
-    size_t n = strlen(textIn);
-    if (len > n)
+    if (!openEnd && len > limit - from)
         return nullptr;
 
     const unsigned char first = t.upper[phrase[0]];
@@ -86,7 +89,7 @@ const char* FindPhrase(const char* textIn, const char* phraseIn, int mode) {
     const unsigned char second = testSecond ? t.upper[phrase[1]] : 0;
     const unsigned char secondLower = t.lower[second];
 
-    size_t p = 0;
+    size_t p = from;
 #if defined(__SSE2__)
     {
         const __m128i vFirst = _mm_set1_epi8(static_cast<char>(first));
@@ -96,9 +99,10 @@ const char* FindPhrase(const char* textIn, const char* phraseIn, int mode) {
         const __m128i vLf = _mm_set1_epi8('\n');
         const __m128i vCr = _mm_set1_epi8('\r');
         const __m128i vEq = _mm_set1_epi8('=');
-        // The load at p + 1 reads up to text[p + 16], which is at most the
-        // terminator at text[n].
-        for (; p + 16 <= n; p += 16) {
+        // Every second character tested here lies before limit, so the test
+        // at p + 1 never meets the terminator; the last positions are left to
+        // the plain loop below.
+        for (; p + 17 <= limit; p += 16) {
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p));
             __m128i m = _mm_or_si128(_mm_cmpeq_epi8(a, vFirst), _mm_cmpeq_epi8(a, vFirstLower));
             unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
@@ -113,25 +117,59 @@ const char* FindPhrase(const char* textIn, const char* phraseIn, int mode) {
                 mask &= static_cast<unsigned>(_mm_movemask_epi8(s));
             }
             while (mask != 0) {
-                unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-                if (MatchesAt(text, p + bit, phrase, len, mode, t))
-                    return textIn + p + bit;
+                size_t at = p + static_cast<size_t>(__builtin_ctz(mask));
+                Verdict v = MatchAt(text, at, phrase, len, mode, openAt, t);
+                if (v == kMatch)
+                    return textIn + at;
+                if (v == kUndecided) {
+                    *undecided = at;
+                    return nullptr;
+                }
                 mask &= mask - 1;
             }
         }
     }
 #endif
-    for (; p < n; ++p) {
+    for (; p < limit; ++p) {
         unsigned char c = text[p];
         if (c != first && c != firstLower)
             continue;
-        if (testSecond) {
+        if (testSecond && p + 1 < limit) {
             unsigned char d = text[p + 1];
             if (d != second && d != secondLower && !IsPassedOver(d))
                 continue;
         }
-        if (MatchesAt(text, p, phrase, len, mode, t))
+        Verdict v = MatchAt(text, p, phrase, len, mode, openAt, t);
+        if (v == kMatch)
             return textIn + p;
+        if (v == kUndecided) {
+            *undecided = p;
+            return nullptr;
+        }
     }
     return nullptr;
+}
+
+} // namespace
+
+bool IsWordChar(char c) {
+    return Tables().word[static_cast<unsigned char>(c)];
+}
+
+const char* FindPhrase(const char* text, const char* phrase, int mode) {
+    if (text == nullptr || phrase == nullptr)
+        return nullptr;
+    size_t undecided = 0;
+    return Search(text, 0, strlen(text), phrase, mode, false, &undecided);
+}
+
+const char* FindPhraseInWindow(const char* window, size_t from, size_t length, const char* phrase,
+                               int mode, bool endIsOpen, size_t* undecided) {
+    *undecided = static_cast<size_t>(-1);
+    if (window == nullptr || phrase == nullptr || from > length)
+        return nullptr;
+    // A zero byte ends the searchable text; the window's end is open only
+    // when the searchable text reaches it.
+    size_t limit = from + strlen(window + from);
+    return Search(window, from, limit, phrase, mode, endIsOpen && limit == length, undecided);
 }

@@ -3,6 +3,8 @@
 #ifndef VANTRY_FILTER_FINDPHRASE_H
 #define VANTRY_FILTER_FINDPHRASE_H
 
+#include <cstddef>
+
 // True when c, turned to upper case (ASCII letters only), is one of "A" to
 // "Z" or "0" to "9".
 bool IsWordChar(char c);
@@ -15,5 +17,16 @@ bool IsWordChar(char c);
 // boundary (the terminator counts as one); in mode 0 it must also start on
 // one, in mode 1 it may start inside a word. An empty phrase never matches.
 const char* FindPhrase(const char* text, const char* phrase, int mode);
+
+// The same matcher over one window of a part's content: window holds length
+// bytes and a terminator; the walk starts at from, and window[from - 1], when
+// there is one, is the byte before the window, which a mode 0 match at the
+// window's start must not continue. When endIsOpen is set the content goes on
+// beyond the window, so a candidate that runs into the window's end cannot be
+// judged here: the walk stops at the first such candidate, returns null and
+// sets *undecided to its index (SIZE_MAX when there is none); the next window
+// must start no later than there.
+const char* FindPhraseInWindow(const char* window, size_t from, size_t length, const char* phrase,
+                               int mode, bool endIsOpen, size_t* undecided);
 
 #endif

@@ -65,48 +65,67 @@ unsigned long CRule::FindStringInFile(char* phrase, CMessageStream* stream, int 
     stream->Seek(0);
     if (stream->AtEnd())
         return 0;
-    // An empty phrase never matches, and one longer than a window can never
-    // lie whole inside one: reading the content would find nothing.
-    if (length == 0 || length > kWindowSize)
+    // An empty phrase never matches, and one as long as a window can never be
+    // judged inside one (its end needs the byte after it): reading the
+    // content would find nothing. A rule's phrases hold at most 63.
+    if (length == 0 || length >= kWindowSize)
         return 0;
 
-    char window[kWindowSize + 1];
+    // Each window after the first is read with the one byte before it, so
+    // that a whole-word match at the window's start is judged by the byte
+    // that really precedes it. A match that runs into the end of a window
+    // whose content goes on is judged in the next window, which starts no
+    // later than that match; otherwise "invoices" cut after "invoice" at a
+    // window's end would pass for the whole word.
+    char window[kWindowSize + 2];
     unsigned long start = 0;
     for (;;) {
-        if (start > static_cast<unsigned long>(LONG_MAX))
+        const size_t context = start > 0 ? 1 : 0;
+        const unsigned long readFrom = start - context;
+        if (readFrom > static_cast<unsigned long>(LONG_MAX))
             return 0;
-        stream->Seek(static_cast<long>(start));
+        stream->Seek(static_cast<long>(readFrom));
         // Fill the window. A stream that keeps its contract fills it with one
         // read or reports its end; one that returns short reads without
         // reporting the end is read again, so that each window holds as much
         // as it can and the search still moves on.
+        const size_t want = kWindowSize + context;
         size_t n = 0;
         bool dry = false;
-        while (n < kWindowSize) {
-            int got = stream->Read(window + n, 1, static_cast<int>(kWindowSize - n));
+        while (n < want) {
+            int got = stream->Read(window + n, 1, static_cast<int>(want - n));
             if (got <= 0) {
                 dry = true;
                 break;
             }
             size_t added = static_cast<size_t>(got);
-            if (added > kWindowSize - n)
-                added = kWindowSize - n;
+            if (added > want - n)
+                added = want - n;
             n += added;
-            if (n < kWindowSize && stream->AtEnd())
+            if (n < want && stream->AtEnd())
                 break;
         }
         window[n] = '\0';
-
-        const char* match = FindPhrase(window, phrase, mode);
-        if (match != nullptr)
-            return start + static_cast<unsigned long>(match - window) + 1;
-
-        if (n == 0 || dry || stream->AtEnd())
+        const bool ended = dry || stream->AtEnd();
+        if (n <= context)
             return 0;
+
+        size_t undecided = 0;
+        const char* match =
+            FindPhraseInWindow(window, context, n, phrase, mode, !ended, &undecided);
+        if (match != nullptr)
+            return readFrom + static_cast<unsigned long>(match - window) + 1;
+        if (ended)
+            return 0;
+
         // Consecutive windows overlap by the phrase's length, so that a phrase
-        // that straddles two windows is found in the second. The window always
-        // moves on by at least one byte.
-        start += n > length ? static_cast<unsigned long>(n - length) : 1UL;
+        // that straddles two windows is found in the second; the next window
+        // also starts no later than an undecided match. It always moves on by
+        // at least one byte.
+        unsigned long next = readFrom + static_cast<unsigned long>(n > length ? n - length : 0);
+        if (undecided < n && readFrom + undecided < next)
+            next = readFrom + static_cast<unsigned long>(undecided);
+        start = next > start ? next : start + 1;
     }
 }
 

@@ -106,7 +106,7 @@ struct TestPart {
     long reportedSize = -1;
 };
 
-class TestMessage final : public CMessage {
+class TestMessage : public CMessage {
 public:
     TestMessage() : CMessage() {}
     ~TestMessage() {
