@@ -79,24 +79,37 @@ int Failed(const char* what, DWORD code) {
 
 const char* StateName(DWORD state) {
     switch (state) {
-    case SERVICE_STOPPED: return "STOPPED";
-    case SERVICE_START_PENDING: return "START_PENDING";
-    case SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case SERVICE_RUNNING: return "RUNNING";
-    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
-    case SERVICE_PAUSED: return "PAUSED";
-    default: return "UNKNOWN";
+    case SERVICE_STOPPED:
+        return "STOPPED";
+    case SERVICE_START_PENDING:
+        return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return "STOP_PENDING";
+    case SERVICE_RUNNING:
+        return "RUNNING";
+    case SERVICE_CONTINUE_PENDING:
+        return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING:
+        return "PAUSE_PENDING";
+    case SERVICE_PAUSED:
+        return "PAUSED";
+    default:
+        return "UNKNOWN";
     }
 }
 
 const char* TypeName(DWORD type) {
     switch (type & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS)) {
-    case SERVICE_KERNEL_DRIVER: return "KERNEL_DRIVER";
-    case SERVICE_FILE_SYSTEM_DRIVER: return "FILE_SYSTEM_DRIVER";
-    case SERVICE_WIN32_OWN_PROCESS: return "WIN32_OWN_PROCESS";
-    case SERVICE_WIN32_SHARE_PROCESS: return "WIN32_SHARE_PROCESS";
-    default: return "UNKNOWN";
+    case SERVICE_KERNEL_DRIVER:
+        return "KERNEL_DRIVER";
+    case SERVICE_FILE_SYSTEM_DRIVER:
+        return "FILE_SYSTEM_DRIVER";
+    case SERVICE_WIN32_OWN_PROCESS:
+        return "WIN32_OWN_PROCESS";
+    case SERVICE_WIN32_SHARE_PROCESS:
+        return "WIN32_SHARE_PROCESS";
+    default:
+        return "UNKNOWN";
     }
 }
 
@@ -110,7 +123,7 @@ void PrintStatus(const char* name, const SERVICE_STATUS& s) {
            s.dwControlsAccepted & SERVICE_ACCEPT_STOP ? "STOPPABLE" : "NOT_STOPPABLE",
            s.dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE ? "PAUSABLE" : "NOT_PAUSABLE",
            s.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN ? "ACCEPTS_SHUTDOWN"
-                                                           : "IGNORES_SHUTDOWN");
+                                                          : "IGNORES_SHUTDOWN");
     printf("        WIN32_EXIT_CODE    : %lu  (0x%lx)\n",
            static_cast<unsigned long>(s.dwWin32ExitCode),
            static_cast<unsigned long>(s.dwWin32ExitCode));
@@ -215,9 +228,9 @@ int Create(int argc, char** argv) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr)
         return Failed("OpenSCManager", GetLastError());
-    SC_HANDLE service = CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, start, errorControl, binPath,
-                                       nullptr, nullptr, "", account, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       start, errorControl, binPath, nullptr, nullptr, "", account, nullptr);
     DWORD err = GetLastError();
     CloseServiceHandle(manager);
     if (service == nullptr)

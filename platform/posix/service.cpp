@@ -205,8 +205,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
         return nullptr;
     }
     DWORD kind = dwServiceType & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS);
-    if (lpBinaryPathName == nullptr || *lpBinaryPathName == '\0' || dwStartType > SERVICE_DISABLED ||
-        dwErrorControl > SERVICE_ERROR_CRITICAL ||
+    if (lpBinaryPathName == nullptr || *lpBinaryPathName == '\0' ||
+        dwStartType > SERVICE_DISABLED || dwErrorControl > SERVICE_ERROR_CRITICAL ||
         (kind != SERVICE_WIN32_OWN_PROCESS && kind != SERVICE_WIN32_SHARE_PROCESS &&
          kind != SERVICE_KERNEL_DRIVER && kind != SERVICE_FILE_SYSTEM_DRIVER) ||
         lpdwTagId != nullptr) {
@@ -216,8 +216,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
     std::string path = std::string(vplat::kServicesKey) + "\\" + lpServiceName;
     HKEY key = nullptr;
     DWORD disposition = 0;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, &disposition);
     if (rc != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(rc));
         return nullptr;
@@ -275,8 +275,9 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     if (Checked(hSCManager, true) == nullptr)
         return nullptr;
     if (!ValidServiceName(lpServiceName)) {
-        SetLastError(lpServiceName == nullptr || *lpServiceName == '\0' ? ERROR_INVALID_NAME
-                                                                        : ERROR_SERVICE_DOES_NOT_EXIST);
+        SetLastError(lpServiceName == nullptr || *lpServiceName == '\0'
+                         ? ERROR_INVALID_NAME
+                         : ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     bool marked = false;
@@ -320,7 +321,8 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
     return TRUE;
 }
 
-BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors) {
+BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
+                          LPCWSTR* lpServiceArgVectors) {
     if (dwNumServiceArgs > 0 && lpServiceArgVectors == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     std::vector<std::string> args;
@@ -340,10 +342,16 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         return Fail(ERROR_INVALID_PARAMETER);
     DWORD needed;
     switch (dwControl) {
-    case SERVICE_CONTROL_STOP: needed = SERVICE_STOP; break;
+    case SERVICE_CONTROL_STOP:
+        needed = SERVICE_STOP;
+        break;
     case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: needed = SERVICE_PAUSE_CONTINUE; break;
-    case SERVICE_CONTROL_INTERROGATE: needed = SERVICE_INTERROGATE; break;
+    case SERVICE_CONTROL_CONTINUE:
+        needed = SERVICE_PAUSE_CONTINUE;
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        needed = SERVICE_INTERROGATE;
+        break;
     default:
         if (dwControl < 128 || dwControl > 255)
             return Fail(ERROR_INVALID_PARAMETER); // shutdown is the system's alone

@@ -89,9 +89,13 @@ bool AcceptsControl(const SERVICE_STATUS& s, DWORD control, DWORD* error) {
     }
     DWORD needed = 0;
     switch (control) {
-    case SERVICE_CONTROL_STOP: needed = SERVICE_ACCEPT_STOP; break;
+    case SERVICE_CONTROL_STOP:
+        needed = SERVICE_ACCEPT_STOP;
+        break;
     case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: needed = SERVICE_ACCEPT_PAUSE_CONTINUE; break;
+    case SERVICE_CONTROL_CONTINUE:
+        needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+        break;
     default:
         if (control >= 128 && control <= 255)
             return true; // user-defined controls go to the handler
@@ -213,7 +217,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
         size_t pos = 0;
         while (true) {
             size_t sep = all.find(vplat::kServiceArgSeparator, pos);
-            args.push_back(all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
+            args.push_back(
+                all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
             if (sep == std::string::npos)
                 break;
             pos = sep + 1;
@@ -259,8 +264,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
     if (listenFd >= 0 && addr.Make(name.c_str())) {
         unlink(socketPath.c_str());
         listening = bind(listenFd, static_cast<const struct sockaddr*>(addr.Address()),
-                         static_cast<socklen_t>(addr.Length())) == 0 && listen(listenFd, 16) == 0 &&
-                    stat(socketPath.c_str(), &bound) == 0;
+                         static_cast<socklen_t>(addr.Length())) == 0 &&
+                    listen(listenFd, 16) == 0 && stat(socketPath.c_str(), &bound) == 0;
     }
     addr.Close();
     int wake[2] = {-1, -1};
@@ -384,7 +389,8 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
     return StatusHandle();
 }
 
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
+                             LPSERVICE_STATUS lpServiceStatus) {
     if (lpServiceStatus == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

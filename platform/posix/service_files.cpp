@@ -183,15 +183,14 @@ bool WriteServiceRecord(const char* serviceName, const ServiceRecord& record) {
     std::string tmp = path + tmpSuffix;
     char line[256];
     const SERVICE_STATUS& s = record.status;
-    BoundedFormat(line, sizeof(line), "%ld %s %lu %lu %lu %lu %lu %lu %lu %lu\n", record.pid,
-                  record.nonce[0] ? record.nonce : "-", static_cast<unsigned long>(record.reported),
-                  static_cast<unsigned long>(s.dwServiceType),
-                  static_cast<unsigned long>(s.dwCurrentState),
-                  static_cast<unsigned long>(s.dwControlsAccepted),
-                  static_cast<unsigned long>(s.dwWin32ExitCode),
-                  static_cast<unsigned long>(s.dwServiceSpecificExitCode),
-                  static_cast<unsigned long>(s.dwCheckPoint),
-                  static_cast<unsigned long>(s.dwWaitHint));
+    BoundedFormat(
+        line, sizeof(line), "%ld %s %lu %lu %lu %lu %lu %lu %lu %lu\n", record.pid,
+        record.nonce[0] ? record.nonce : "-", static_cast<unsigned long>(record.reported),
+        static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwCurrentState),
+        static_cast<unsigned long>(s.dwControlsAccepted),
+        static_cast<unsigned long>(s.dwWin32ExitCode),
+        static_cast<unsigned long>(s.dwServiceSpecificExitCode),
+        static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
@@ -225,17 +224,15 @@ void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& s) {
     time_t secs = tv.tv_sec;
     gmtime_r(&secs, &tmv);
     char line[256];
-    BoundedFormat(line, sizeof(line),
-                  "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %ld %lu %lu %lu %lu %lu %lu %lu\n",
-                  tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min,
-                  tmv.tm_sec, static_cast<int>(tv.tv_usec / 1000), static_cast<long>(getpid()),
-                  static_cast<unsigned long>(s.dwServiceType),
-                  static_cast<unsigned long>(s.dwCurrentState),
-                  static_cast<unsigned long>(s.dwControlsAccepted),
-                  static_cast<unsigned long>(s.dwWin32ExitCode),
-                  static_cast<unsigned long>(s.dwServiceSpecificExitCode),
-                  static_cast<unsigned long>(s.dwCheckPoint),
-                  static_cast<unsigned long>(s.dwWaitHint));
+    BoundedFormat(
+        line, sizeof(line), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %ld %lu %lu %lu %lu %lu %lu %lu\n",
+        tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+        static_cast<int>(tv.tv_usec / 1000), static_cast<long>(getpid()),
+        static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwCurrentState),
+        static_cast<unsigned long>(s.dwControlsAccepted),
+        static_cast<unsigned long>(s.dwWin32ExitCode),
+        static_cast<unsigned long>(s.dwServiceSpecificExitCode),
+        static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
     // One write of one short line with O_APPEND: lines of several writers
     // never interleave.
     int fd = open(ServiceFile(serviceName, "history").c_str(),

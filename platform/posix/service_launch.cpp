@@ -21,7 +21,9 @@ namespace vplat {
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 bool IsRegularFile(const std::string& path) {
     struct stat st;
@@ -356,7 +358,8 @@ DWORD LaunchService(const char* serviceName, DWORD argc, const char* const* argv
 
     std::string serviceArgs;
     for (DWORD i = 0; i < argc; ++i) {
-        if (argv == nullptr || argv[i] == nullptr || strchr(argv[i], kServiceArgSeparator) != nullptr)
+        if (argv == nullptr || argv[i] == nullptr ||
+            strchr(argv[i], kServiceArgSeparator) != nullptr)
             return ERROR_INVALID_PARAMETER;
         if (i > 0)
             serviceArgs.push_back(kServiceArgSeparator);
@@ -458,7 +461,8 @@ DWORD LaunchService(const char* serviceName, DWORD argc, const char* const* argv
         }
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsedMs = (now.tv_sec - begin.tv_sec) * 1000 + (now.tv_nsec - begin.tv_nsec) / 1000000;
+        long elapsedMs =
+            (now.tv_sec - begin.tv_sec) * 1000 + (now.tv_nsec - begin.tv_nsec) / 1000000;
         if (elapsedMs >= kStartTimeoutMs)
             return ERROR_SERVICE_REQUEST_TIMEOUT;
         usleep(pauseMs * 1000);

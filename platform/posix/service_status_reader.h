@@ -13,8 +13,8 @@ namespace vplat {
 
 // One line of the history.
 struct ServiceStatusRecord {
-    char time[32];  // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ"
-    DWORD pid;      // the reporting process
+    char time[32]; // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ"
+    DWORD pid;     // the reporting process
     SERVICE_STATUS status;
 };
 

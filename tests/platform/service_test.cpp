@@ -34,10 +34,10 @@ public:
             CloseServiceHandle(manager);
     }
     SC_HANDLE Create(const char* name, const std::string& imagePath) {
-        SC_HANDLE h = CreateServiceA(manager, name, "Sample Display Name", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr, "",
-                                     nullptr, nullptr);
+        SC_HANDLE h =
+            CreateServiceA(manager, name, "Sample Display Name", SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           imagePath.c_str(), nullptr, nullptr, "", nullptr, nullptr);
         if (h != nullptr)
             opened.push_back(h);
         return h;
@@ -155,9 +155,9 @@ TEST(ServiceDatabase, CreateWritesTheKeyAsWindowsKeepsItAndRefusesADuplicate) {
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
     auto dword = [&](const char* value) {
         DWORD type = 0, data = 0xFFFFFFFF, size = sizeof(data);
-        EXPECT_EQ(RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(&data),
-                                   &size),
-                  ERROR_SUCCESS)
+        EXPECT_EQ(
+            RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(&data), &size),
+            ERROR_SUCCESS)
             << value;
         EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD)) << value;
         return data;
@@ -165,8 +165,9 @@ TEST(ServiceDatabase, CreateWritesTheKeyAsWindowsKeepsItAndRefusesADuplicate) {
     auto text = [&](const char* value, DWORD expectedType) {
         char buf[1024] = {0};
         DWORD type = 0, size = sizeof(buf);
-        EXPECT_EQ(RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
-                  ERROR_SUCCESS)
+        EXPECT_EQ(
+            RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
+            ERROR_SUCCESS)
             << value;
         EXPECT_EQ(type, expectedType) << value;
         return std::string(buf);

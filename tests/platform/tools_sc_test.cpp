@@ -79,9 +79,9 @@ TEST(ScTool, CreateStartQueryStopHistoryDeleteCycle) {
                             KEY_READ, &key),
               ERROR_SUCCESS);
     DWORD start = 0, size = sizeof(start), type = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "Start", nullptr, &type, reinterpret_cast<LPBYTE>(&start),
-                               &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(key, "Start", nullptr, &type, reinterpret_cast<LPBYTE>(&start), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(start, static_cast<DWORD>(SERVICE_AUTO_START));
     RegCloseKey(key);
 
