@@ -66,53 +66,91 @@ std::atomic<int> gStartups{0};
 
 int WsaFromErrno(int err) {
     switch (err) {
-    case EINTR: return WSAEINTR;
+    case EINTR:
+        return WSAEINTR;
     case EBADF:
-    case ENOTSOCK: return WSAENOTSOCK;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
+    case ENFILE:
+        return WSAEMFILE;
 #if EAGAIN != EWOULDBLOCK
     case EWOULDBLOCK:
 #endif
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case EINPROGRESS: return WSAEINPROGRESS;
-    case EALREADY: return WSAEALREADY;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
     // Writing to a connection the peer has closed: Windows reports a reset.
     case EPIPE:
-    case ECONNRESET: return WSAECONNRESET;
+    case ECONNRESET:
+        return WSAECONNRESET;
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return WSAENOTEMPTY;
-    default: return WSASYSCALLFAILURE;
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return WSAETOOMANYREFS;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return WSAELOOP;
+    case ENAMETOOLONG:
+        return WSAENAMETOOLONG;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    case ENOTEMPTY:
+        return WSAENOTEMPTY;
+    default:
+        return WSASYSCALLFAILURE;
     }
 }
 
@@ -129,7 +167,9 @@ int FailErrno() {
     return SOCKET_ERROR;
 }
 
-bool Started() { return gStartups.load() > 0; }
+bool Started() {
+    return gStartups.load() > 0;
+}
 
 // The descriptor behind a SOCKET; false for values no descriptor can have.
 bool Descriptor(SOCKET s, int* fd) {
@@ -158,7 +198,8 @@ bool AddressIn(const struct sockaddr* name, int namelen, sockaddr_storage* out, 
         *outLen = sizeof(sockaddr_in);
         return true;
     }
-    size_t n = static_cast<size_t>(namelen) < sizeof(*out) ? static_cast<size_t>(namelen) : sizeof(*out);
+    size_t n =
+        static_cast<size_t>(namelen) < sizeof(*out) ? static_cast<size_t>(namelen) : sizeof(*out);
     memcpy(out, name, n);
     *outLen = static_cast<socklen_t>(n);
     return true;
@@ -166,7 +207,8 @@ bool AddressIn(const struct sockaddr* name, int namelen, sockaddr_storage* out, 
 
 // The C library's address into the caller's Windows buffer, with Windows'
 // rule that a buffer too small for the address is an error.
-int AddressOut(const sockaddr_storage& from, socklen_t fromLen, struct sockaddr* name, int* namelen) {
+int AddressOut(const sockaddr_storage& from, socklen_t fromLen, struct sockaddr* name,
+               int* namelen) {
     if (from.ss_family == AF_INET) {
         if (*namelen < static_cast<int>(sizeof(vplat_sockaddr_in)))
             return WSAEFAULT;
@@ -367,16 +409,22 @@ private:
 
 int WsaFromResolver(int rc) {
     switch (rc) {
-    case EAI_NONAME: return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_NONAME:
+        return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN:
+        return WSATRY_AGAIN;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return WSANO_DATA;
+    case EAI_NODATA:
+        return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_ADDRFAMILY:
+        return WSANO_DATA;
 #endif
-    case EAI_MEMORY: return WSAENOBUFS;
-    default: return WSANO_RECOVERY;
+    case EAI_MEMORY:
+        return WSAENOBUFS;
+    default:
+        return WSANO_RECOVERY;
     }
 }
 
@@ -410,7 +458,8 @@ bool LocalName(const char* name, HostRecord* record) {
                 continue;
             if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0)
                 continue;
-            record->addresses.push_back(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+            record->addresses.push_back(
+                reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
         }
         freeifaddrs(list);
     }
@@ -459,8 +508,8 @@ bool ResolveAddress(uint32_t address, HostRecord* record, int* error) {
     in.sin_family = AF_INET;
     in.sin_addr.s_addr = address;
     char host[NI_MAXHOST];
-    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof(in), host, sizeof(host), nullptr, 0,
-                         NI_NAMEREQD);
+    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof(in), host, sizeof(host), nullptr,
+                         0, NI_NAMEREQD);
     if (rc != 0) {
         *error = WsaFromResolver(rc);
         return false;
@@ -490,26 +539,39 @@ bool ReadBool(const char* optval, int optlen, int* value) {
 // A Windows socket-level BOOL or int option as the C library's; 0 when unknown.
 int PosixSocketOption(int optname) {
     switch (optname) {
-    case ws::kSoDebug: return SO_DEBUG;
-    case ws::kSoAcceptConn: return SO_ACCEPTCONN;
-    case ws::kSoReuseAddr: return SO_REUSEADDR;
-    case ws::kSoKeepAlive: return SO_KEEPALIVE;
-    case ws::kSoDontRoute: return SO_DONTROUTE;
-    case ws::kSoBroadcast: return SO_BROADCAST;
-    case ws::kSoOobInline: return SO_OOBINLINE;
-    case ws::kSoSndBuf: return SO_SNDBUF;
-    case ws::kSoRcvBuf: return SO_RCVBUF;
-    case ws::kSoSndLowat: return SO_SNDLOWAT;
-    case ws::kSoRcvLowat: return SO_RCVLOWAT;
-    case ws::kSoType: return SO_TYPE;
-    default: return 0;
+    case ws::kSoDebug:
+        return SO_DEBUG;
+    case ws::kSoAcceptConn:
+        return SO_ACCEPTCONN;
+    case ws::kSoReuseAddr:
+        return SO_REUSEADDR;
+    case ws::kSoKeepAlive:
+        return SO_KEEPALIVE;
+    case ws::kSoDontRoute:
+        return SO_DONTROUTE;
+    case ws::kSoBroadcast:
+        return SO_BROADCAST;
+    case ws::kSoOobInline:
+        return SO_OOBINLINE;
+    case ws::kSoSndBuf:
+        return SO_SNDBUF;
+    case ws::kSoRcvBuf:
+        return SO_RCVBUF;
+    case ws::kSoSndLowat:
+        return SO_SNDLOWAT;
+    case ws::kSoRcvLowat:
+        return SO_RCVLOWAT;
+    case ws::kSoType:
+        return SO_TYPE;
+    default:
+        return 0;
     }
 }
 
 bool IsBoolOption(int optname) {
     return optname == ws::kSoDebug || optname == ws::kSoAcceptConn || optname == ws::kSoReuseAddr ||
-           optname == ws::kSoKeepAlive || optname == ws::kSoDontRoute || optname == ws::kSoBroadcast ||
-           optname == ws::kSoOobInline;
+           optname == ws::kSoKeepAlive || optname == ws::kSoDontRoute ||
+           optname == ws::kSoBroadcast || optname == ws::kSoOobInline;
 }
 
 int SetTimeout(int fd, int posixOption, const char* optval, int optlen) {
@@ -560,9 +622,13 @@ int WSAAPI WSACleanup(void) {
     return Fail(WSANOTINITIALISED);
 }
 
-int WSAAPI WSAGetLastError(void) { return static_cast<int>(GetLastError()); }
+int WSAAPI WSAGetLastError(void) {
+    return static_cast<int>(GetLastError());
+}
 
-void WSAAPI WSASetLastError(int iError) { SetLastError(static_cast<DWORD>(iError)); }
+void WSAAPI WSASetLastError(int iError) {
+    SetLastError(static_cast<DWORD>(iError));
+}
 
 // ---- Sockets ---------------------------------------------------------------
 
@@ -614,7 +680,8 @@ SOCKET WSAAPI vplat_accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
         Fail(WSAENOTSOCK);
         return INVALID_SOCKET;
     }
-    if (addr != nullptr && (addrlen == nullptr || *addrlen < static_cast<int>(sizeof(struct sockaddr)))) {
+    if (addr != nullptr &&
+        (addrlen == nullptr || *addrlen < static_cast<int>(sizeof(struct sockaddr)))) {
         Fail(WSAEFAULT);
         return INVALID_SOCKET;
     }
@@ -754,7 +821,8 @@ int WSAAPI vplat_select(int nfds, struct vplat_fd_set* readfds, struct vplat_fd_
     if (timeout != nullptr) {
         if (timeout->tv_sec < 0 || timeout->tv_usec < 0)
             return Fail(WSAEINVAL);
-        int64_t seconds = timeout->tv_sec > INT32_MAX ? INT32_MAX : static_cast<int64_t>(timeout->tv_sec);
+        int64_t seconds =
+            timeout->tv_sec > INT32_MAX ? INT32_MAX : static_cast<int64_t>(timeout->tv_sec);
         int64_t ms = seconds * 1000 + (static_cast<int64_t>(timeout->tv_usec) + 999) / 1000;
         deadline = NowMs() + ms;
     }
@@ -808,10 +876,17 @@ int WSAAPI vplat_shutdown(SOCKET s, int how) {
         return Fail(WSAENOTSOCK);
     int posixHow;
     switch (how) {
-    case 0: posixHow = SHUT_RD; break;
-    case 1: posixHow = SHUT_WR; break;
-    case 2: posixHow = SHUT_RDWR; break;
-    default: return Fail(WSAEINVAL);
+    case 0:
+        posixHow = SHUT_RD;
+        break;
+    case 1:
+        posixHow = SHUT_WR;
+        break;
+    case 2:
+        posixHow = SHUT_RDWR;
+        break;
+    default:
+        return Fail(WSAEINVAL);
     }
     if (::shutdown(fd, posixHow) != 0)
         return FailErrno();
@@ -863,12 +938,16 @@ int WSAAPI vplat_setsockopt(SOCKET s, int level, int optname, const char* optval
             return FailErrno();
         return 0;
     }
-    case ws::kSoSndTimeo: return SetTimeout(fd, SO_SNDTIMEO, optval, optlen);
-    case ws::kSoRcvTimeo: return SetTimeout(fd, SO_RCVTIMEO, optval, optlen);
+    case ws::kSoSndTimeo:
+        return SetTimeout(fd, SO_SNDTIMEO, optval, optlen);
+    case ws::kSoRcvTimeo:
+        return SetTimeout(fd, SO_RCVTIMEO, optval, optlen);
     case ws::kSoAcceptConn:
     case ws::kSoError:
-    case ws::kSoType: return Fail(WSAENOPROTOOPT); // read-only
-    default: break;
+    case ws::kSoType:
+        return Fail(WSAENOPROTOOPT); // read-only
+    default:
+        break;
     }
     int posixOption = PosixSocketOption(optname);
     if (posixOption == 0)
@@ -923,8 +1002,8 @@ int WSAAPI vplat_getsockopt(SOCKET s, int level, int optname, char* optval, int*
     } else if (optname == ws::kSoSndTimeo || optname == ws::kSoRcvTimeo) {
         timeval tv;
         socklen_t length = sizeof(tv);
-        if (::getsockopt(fd, SOL_SOCKET, optname == ws::kSoSndTimeo ? SO_SNDTIMEO : SO_RCVTIMEO, &tv,
-                         &length) != 0)
+        if (::getsockopt(fd, SOL_SOCKET, optname == ws::kSoSndTimeo ? SO_SNDTIMEO : SO_RCVTIMEO,
+                         &tv, &length) != 0)
             return FailErrno();
         int64_t ms = static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
         DWORD dw = ms > static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<DWORD>(ms);
@@ -981,11 +1060,13 @@ int SocketName(SOCKET s, struct sockaddr* name, int* namelen, NameCall call) {
 } // namespace
 
 int WSAAPI vplat_getpeername(SOCKET s, struct sockaddr* name, int* namelen) {
-    return SocketName(s, name, namelen, [](int fd, sockaddr* a, socklen_t* l) { return ::getpeername(fd, a, l); });
+    return SocketName(s, name, namelen,
+                      [](int fd, sockaddr* a, socklen_t* l) { return ::getpeername(fd, a, l); });
 }
 
 int WSAAPI vplat_getsockname(SOCKET s, struct sockaddr* name, int* namelen) {
-    return SocketName(s, name, namelen, [](int fd, sockaddr* a, socklen_t* l) { return ::getsockname(fd, a, l); });
+    return SocketName(s, name, namelen,
+                      [](int fd, sockaddr* a, socklen_t* l) { return ::getsockname(fd, a, l); });
 }
 
 int WSAAPI closesocket(SOCKET s) {

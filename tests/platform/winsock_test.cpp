@@ -296,7 +296,8 @@ TEST_F(WinsockTest, SelectWaitsForTheTimeLimitOnASilentSocket) {
     timeval limit = {0, 100 * 1000};
     auto start = Clock::now();
     EXPECT_EQ(0, select(0, &read, nullptr, nullptr, &limit));
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(waited, 95);
     EXPECT_EQ(0u, read.fd_count);
     EXPECT_FALSE(FD_ISSET(server, &read));
@@ -426,6 +427,28 @@ TEST_F(WinsockTest, ServiceSocketOptionsAreAcceptedAndReadBack) {
     EXPECT_EQ(WSAEINVAL, WSAGetLastError());
     EXPECT_EQ(SOCKET_ERROR, setsockopt(s, SOL_SOCKET, SO_LINGER, (const char*)&one, 2));
     EXPECT_EQ(WSAEFAULT, WSAGetLastError());
+}
+
+TEST_F(WinsockTest, NonBlockingReceiveWouldBlockAndPendingBytesAreCounted) {
+    SOCKET client, server;
+    Pair(&client, &server);
+    u_long on = 1;
+    ASSERT_EQ(0, ioctlsocket(server, FIONBIO, &on));
+    char buffer[8];
+    EXPECT_EQ(SOCKET_ERROR, recv(server, buffer, sizeof(buffer), 0));
+    EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+
+    ASSERT_EQ(6, send(client, "abcdef", 6, 0));
+    fd_set read;
+    FD_ZERO(&read);
+    FD_SET(server, &read);
+    timeval limit = {2, 0};
+    ASSERT_EQ(1, select(0, &read, nullptr, nullptr, &limit));
+    u_long pending = 0;
+    ASSERT_EQ(0, ioctlsocket(server, FIONREAD, &pending));
+    EXPECT_EQ(6u, pending);
+    EXPECT_EQ(SOCKET_ERROR, ioctlsocket(server, 0x1234, &pending));
+    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
 }
 
 TEST_F(WinsockTest, ClosesocketClosesOnlySockets) {

@@ -22,7 +22,8 @@ static_assert(ERROR_SERVICE_NOT_ACTIVE == 1062, "");
 static_assert(WAIT_OBJECT_0 == 0 && WAIT_TIMEOUT == 0x102 && INFINITE == 0xFFFFFFFF, "");
 static_assert(REG_SZ == 1 && REG_BINARY == 3 && REG_DWORD == 4 && REG_MULTI_SZ == 7, "");
 static_assert(KEY_READ == 0x20019 && KEY_ALL_ACCESS == 0xF003F, "");
-static_assert(EVENTLOG_ERROR_TYPE == 1 && EVENTLOG_WARNING_TYPE == 2 && EVENTLOG_INFORMATION_TYPE == 4,
+static_assert(EVENTLOG_ERROR_TYPE == 1 && EVENTLOG_WARNING_TYPE == 2 &&
+                  EVENTLOG_INFORMATION_TYPE == 4,
               "");
 static_assert(SERVICE_STOPPED == 1 && SERVICE_START_PENDING == 2 && SERVICE_STOP_PENDING == 3 &&
                   SERVICE_RUNNING == 4,
@@ -41,7 +42,8 @@ static_assert(SO_DONTLINGER == (unsigned int)(~0x80), "");
 static_assert(SOCKET_ERROR == -1 && INVALID_SOCKET == (SOCKET)(~0), "");
 static_assert(INADDR_ANY == 0 && INADDR_LOOPBACK == 0x7f000001, "");
 static_assert(FD_SETSIZE == 64, "");
-static_assert(WSAEINTR == 10004 && WSAEBADF == 10009 && WSAEACCES == 10013 && WSAEFAULT == 10014, "");
+static_assert(WSAEINTR == 10004 && WSAEBADF == 10009 && WSAEACCES == 10013 && WSAEFAULT == 10014,
+              "");
 static_assert(WSAEINVAL == 10022 && WSAEMFILE == 10024 && WSAEWOULDBLOCK == 10035, "");
 static_assert(WSAEINPROGRESS == 10036 && WSAENOTSOCK == 10038 && WSAENOPROTOOPT == 10042, "");
 static_assert(WSAEADDRINUSE == 10048 && WSAEADDRNOTAVAIL == 10049 && WSAENETDOWN == 10050, "");
@@ -51,12 +53,17 @@ static_assert(WSANOTINITIALISED == 10093 && WSAVERNOTSUPPORTED == 10092, "");
 static_assert(WSAHOST_NOT_FOUND == 11001 && WSANO_DATA == 11004, "");
 static_assert(sizeof(SOCKADDR_IN) == 16, "");
 static_assert(sizeof(IN_ADDR) == 4, "");
-static_assert(sizeof(WORD) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(WCHAR) == 2, "");
+static_assert(sizeof(WORD) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(WCHAR) == 2,
+              "");
 
 namespace seam {
 
-DWORD WINAPI ThreadMain(LPVOID parameter) { return parameter != nullptr ? 1 : 0; }
-void WINAPI Handler(DWORD control) { (void)control; }
+DWORD WINAPI ThreadMain(LPVOID parameter) {
+    return parameter != nullptr ? 1 : 0;
+}
+void WINAPI Handler(DWORD control) {
+    (void)control;
+}
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
@@ -164,7 +171,8 @@ DWORD Base(HINSTANCE instance, ...) {
     DWORD size = sizeof(text);
     GetComputerNameA(text, &size);
 
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
+    HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     LPVOID view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
     UnmapViewOfFile(view);
     CloseHandle(mapping);
