@@ -1,6 +1,6 @@
 #include "service/WorkerThread.h"
 
-WorkerThread::WorkerThread() : m_hThread(nullptr), m_dwThreadId(0) {}
+WorkerThread::WorkerThread() : m_hThread(nullptr), m_dwThreadId(0), m_hStarted(nullptr) {}
 
 WorkerThread::~WorkerThread() {
     if (m_hThread != nullptr)
@@ -10,14 +10,26 @@ WorkerThread::~WorkerThread() {
 void WorkerThread::Run() {}
 
 BOOL WorkerThread::Start() {
-    std::lock_guard<std::mutex> hold(m_startLock);
+    HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (started == nullptr)
+        return FALSE;
+    m_hStarted = started;
     m_hThread = CreateThread(nullptr, 0, ThreadRoutine, this, 0, &m_dwThreadId);
-    return m_hThread != nullptr;
+    if (m_hThread == nullptr) {
+        m_hStarted = nullptr;
+        CloseHandle(started);
+        return FALSE;
+    }
+    // From here on the thread may free the object: only the local is used.
+    SetEvent(started);
+    return TRUE;
 }
 
 DWORD WINAPI WorkerThread::ThreadRoutine(LPVOID param) {
     WorkerThread* self = static_cast<WorkerThread*>(param);
-    { std::lock_guard<std::mutex> started(self->m_startLock); }
+    WaitForSingleObject(self->m_hStarted, INFINITE);
+    CloseHandle(self->m_hStarted);
+    self->m_hStarted = nullptr;
     self->Run();
     delete self;
     return 0;

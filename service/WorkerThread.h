@@ -4,8 +4,6 @@
 
 #include "platform/win32.h"
 
-#include <mutex>
-
 class WorkerThread {
 public:
     WorkerThread();
@@ -22,9 +20,9 @@ protected:
 
 private:
     static DWORD WINAPI ThreadRoutine(LPVOID param);
-    // Held by Start until the handle is stored, so that a Run that returns at
-    // once cannot delete the object under Start's feet.
-    std::mutex m_startLock;
+    // Signalled by Start once the handle is stored, so that a Run that returns
+    // at once cannot delete the object under Start's feet; the thread closes it.
+    HANDLE m_hStarted;
 };
 
 #endif
