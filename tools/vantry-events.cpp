@@ -1,5 +1,16 @@
 // vantry-events: the event log of a platform root, newest first, one line per
 // event, as an administrator would read the Windows event viewer.
+#if defined(_WIN32)
+#include <cstdio>
+
+// On Windows the real event log is read with the Event Viewer.
+int main() {
+    std::fputs("vantry-events reads the event log of the POSIX platform layer; on Windows use "
+               "the Event Viewer.\n",
+               stderr);
+    return 1;
+}
+#else
 #include "platform/bounded.h"
 #include "platform/posix/eventlog_reader.h"
 #include "platform/win32.h"
@@ -122,3 +133,5 @@ int main(int argc, char** argv) {
         return 1;
     return 0;
 }
+
+#endif

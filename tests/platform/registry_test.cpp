@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -536,6 +537,38 @@ TEST(RegistryProcesses, ProcessesStartingOnAFreshRootTogetherBothSucceed) {
     HKEY start = Create(HKEY_LOCAL_MACHINE, "Software\\Start");
     EXPECT_EQ((std::vector<std::string>{"C0", "C1", "C2", "C3"}), Subkeys(start));
     RegCloseKey(start);
+}
+
+// Threads of one process share the process's connection; each call is whole.
+TEST(RegistryProcesses, ThreadsOfOneProcessWritingAtOnceLoseNothing) {
+    vtest::TempRoot root;
+    HKEY shared = Create(HKEY_LOCAL_MACHINE, "Software\\Threads");
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, shared, &failures] {
+            for (int i = 0; i < 150; ++i) {
+                std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+                if (SetString(shared, name.c_str(), name) != ERROR_SUCCESS)
+                    ++failures[t];
+                // Keys opened and closed meanwhile, as per-request settings loads do.
+                HKEY own = nullptr;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Threads", 0, KEY_READ, &own) !=
+                        ERROR_SUCCESS ||
+                    RegCloseKey(own) != ERROR_SUCCESS)
+                    ++failures[t];
+            }
+        });
+    }
+    for (std::thread& th : threads)
+        th.join();
+    EXPECT_EQ((std::vector<int>{0, 0, 0, 0}), failures);
+    EXPECT_EQ(600u, ValueNames(shared).size());
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    ASSERT_EQ(ERROR_SUCCESS, Read(shared, "T3_149", &type, &data));
+    EXPECT_STREQ("t3_149", reinterpret_cast<char*>(data.data()));
+    RegCloseKey(shared);
 }
 
 } // namespace
