@@ -301,7 +301,7 @@ bool QueryTree(const KeyPath& key, bool recursive) {
     std::printf("\n%s\n", key.Full().c_str());
     for (const Value& v : values)
         PrintValue(v);
-    if (!values.empty() || recursive)
+    if (!values.empty())
         std::printf("\n");
     for (const std::string& name : subkeys) {
         KeyPath child = key;
