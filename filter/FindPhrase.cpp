@@ -1,8 +1,8 @@
 // The phrase matcher. The body check runs it over every body of every message
 // the gateway receives, so it is built for speed: candidate starts are found
 // sixteen bytes at a time, and only a position whose first character matches
-// the phrase's first and whose next character can continue the match (the
-// phrase's second character, or one of the characters passed over) is
+// the phrase's first and whose next two characters can continue the match
+// (the phrase's second and third characters, or characters passed over) is
 // compared in full. The full comparison is the plain one, so every result is
 // the one the position-by-position walk gives.
 #include "filter/FindPhrase.h"
@@ -92,6 +92,9 @@ const char* Search(const char* textIn, size_t from, size_t limit, const char* ph
     size_t p = from;
 #if defined(__SSE2__)
     {
+        const bool testThird = len > 2;
+        const unsigned char third = testThird ? t.upper[phrase[2]] : 0;
+        const unsigned char thirdLower = t.lower[third];
         const __m128i vFirst = _mm_set1_epi8(static_cast<char>(first));
         const __m128i vFirstLower = _mm_set1_epi8(static_cast<char>(firstLower));
         const __m128i vSecond = _mm_set1_epi8(static_cast<char>(second));
@@ -99,23 +102,35 @@ const char* Search(const char* textIn, size_t from, size_t limit, const char* ph
         const __m128i vLf = _mm_set1_epi8('\n');
         const __m128i vCr = _mm_set1_epi8('\r');
         const __m128i vEq = _mm_set1_epi8('=');
-        // Every second character tested here lies before limit, so the test
-        // at p + 1 never meets the terminator; the last positions are left to
-        // the plain loop below.
-        for (; p + 17 <= limit; p += 16) {
+        const __m128i vThird = _mm_set1_epi8(static_cast<char>(third));
+        const __m128i vThirdLower = _mm_set1_epi8(static_cast<char>(thirdLower));
+        // Every character tested here at p + 1 and p + 2 lies before limit,
+        // so these tests never meet the terminator; the last positions are
+        // left to the plain loop below. The third character must match the
+        // phrase's third unless a passed-over character moved it.
+        // The three tests are combined without branches: the first alone
+        // passes too often in text for a branch on it to be predictable.
+        const __m128i vAll = _mm_set1_epi8(static_cast<char>(0xff));
+        const __m128i wantSecond = testSecond ? _mm_setzero_si128() : vAll;
+        const __m128i wantThird = testThird ? _mm_setzero_si128() : vAll;
+        for (; p + 18 <= limit; p += 16) {
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p + 1));
+            __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p + 2));
             __m128i m = _mm_or_si128(_mm_cmpeq_epi8(a, vFirst), _mm_cmpeq_epi8(a, vFirstLower));
+            __m128i skipB = _mm_or_si128(_mm_cmpeq_epi8(b, vLf), _mm_cmpeq_epi8(b, vCr));
+            skipB = _mm_or_si128(skipB, _mm_cmpeq_epi8(b, vEq));
+            __m128i s = _mm_or_si128(_mm_cmpeq_epi8(b, vSecond), _mm_cmpeq_epi8(b, vSecondLower));
+            s = _mm_or_si128(_mm_or_si128(s, skipB), wantSecond);
+            __m128i r = _mm_or_si128(_mm_cmpeq_epi8(c, vThird), _mm_cmpeq_epi8(c, vThirdLower));
+            r = _mm_or_si128(r, _mm_cmpeq_epi8(c, vLf));
+            r = _mm_or_si128(r, _mm_cmpeq_epi8(c, vCr));
+            r = _mm_or_si128(r, _mm_cmpeq_epi8(c, vEq));
+            r = _mm_or_si128(_mm_or_si128(r, skipB), wantThird);
+            m = _mm_and_si128(m, _mm_and_si128(s, r));
             unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
             if (mask == 0)
                 continue;
-            if (testSecond) {
-                __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p + 1));
-                __m128i s = _mm_or_si128(_mm_cmpeq_epi8(b, vSecond), _mm_cmpeq_epi8(b, vSecondLower));
-                s = _mm_or_si128(s, _mm_cmpeq_epi8(b, vLf));
-                s = _mm_or_si128(s, _mm_cmpeq_epi8(b, vCr));
-                s = _mm_or_si128(s, _mm_cmpeq_epi8(b, vEq));
-                mask &= static_cast<unsigned>(_mm_movemask_epi8(s));
-            }
             while (mask != 0) {
                 size_t at = p + static_cast<size_t>(__builtin_ctz(mask));
                 Verdict v = MatchAt(text, at, phrase, len, mode, openAt, t);

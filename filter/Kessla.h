@@ -241,11 +241,11 @@ public:
     CMessageStream(const CMessageStream& other);
     CMessageStream& operator=(const CMessageStream& other);
 
-    virtual long Tell() = 0;                                // slot 0
+    virtual long Tell() = 0;                                 // slot 0
     virtual int Read(char* buffer, int size, int count) = 0; // slot 1
-    virtual void Seek(long offset) = 0;                     // slot 2
-    virtual int AtEnd() = 0;                                // slot 3
-    virtual unsigned long GetLength() = 0;                  // slot 4
+    virtual void Seek(long offset) = 0;                      // slot 2
+    virtual int AtEnd() = 0;                                 // slot 3
+    virtual unsigned long GetLength() = 0;                   // slot 4
 
 protected:
     ~CMessageStream();

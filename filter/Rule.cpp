@@ -31,13 +31,7 @@ void CopyField(char* field, const char* text) {
 } // namespace
 
 CRule::CRule()
-    : Active(1),
-      Proximity(0),
-      And(0),
-      CheckSubject(1),
-      CheckBody(0),
-      CheckAttach(0),
-      Block(1),
+    : Active(1), Proximity(0), And(0), CheckSubject(1), CheckBody(0), CheckAttach(0), Block(1),
       NotifySenderFlag(1) {
     memset(Description, 0, sizeof(Description));
     memset(PrimaryPhrase, 0, sizeof(PrimaryPhrase));

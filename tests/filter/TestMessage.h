@@ -144,15 +144,15 @@ public:
     // --- what the engine did ---
     int opens = 0;
     int closes = 0;
-    int foreignCloses = 0;  // streams given back that this message never made
+    int foreignCloses = 0; // streams given back that this message never made
     int headerCalls = 0;
-    int otherHeaderCalls = 0;  // GetHeaderText with anything but 1
+    int otherHeaderCalls = 0; // GetHeaderText with anything but 1
     std::vector<int> openedParts;
-    std::vector<std::string> decodeRaw;   // every raw value given to DecodeName
-    std::vector<int> errorCodes;          // every ReportError code
+    std::vector<std::string> decodeRaw; // every raw value given to DecodeName
+    std::vector<int> errorCodes;        // every ReportError code
     std::vector<unsigned long> errorSystem;
-    std::vector<long> streamReads;        // Read calls of each stream, as closed
-    std::vector<long> streamBytes;        // bytes read from each stream, as closed
+    std::vector<long> streamReads; // Read calls of each stream, as closed
+    std::vector<long> streamBytes; // bytes read from each stream, as closed
     bool anyOverrun = false;
 
     bool AllStreamsReturned() const { return live_.empty() && foreignCloses == 0; }
@@ -212,7 +212,8 @@ public:
     int GetBodyTextCount() override { return static_cast<int>(bodies_.size()); }
 
     char* GetBodyText(int index) override {
-        if (index < 0 || static_cast<size_t>(index) >= bodies_.size() || bodyNull_[static_cast<size_t>(index)])
+        if (index < 0 || static_cast<size_t>(index) >= bodies_.size() ||
+            bodyNull_[static_cast<size_t>(index)])
             return nullptr;
         return &bodies_[static_cast<size_t>(index)][0];
     }
@@ -225,10 +226,18 @@ public:
         return &parts_[static_cast<size_t>(part)].name[0];
     }
 
-    int GetPartType(int part) override { return Valid(part) ? parts_[static_cast<size_t>(part)].type : 0; }
-    int IsPartTNEF(int part) override { return Valid(part) ? parts_[static_cast<size_t>(part)].tnef : 0; }
-    int HasNestedMime(int part) override { return Valid(part) ? parts_[static_cast<size_t>(part)].nested : 0; }
-    int GetPartState(int part) override { return Valid(part) ? parts_[static_cast<size_t>(part)].state : 0; }
+    int GetPartType(int part) override {
+        return Valid(part) ? parts_[static_cast<size_t>(part)].type : 0;
+    }
+    int IsPartTNEF(int part) override {
+        return Valid(part) ? parts_[static_cast<size_t>(part)].tnef : 0;
+    }
+    int HasNestedMime(int part) override {
+        return Valid(part) ? parts_[static_cast<size_t>(part)].nested : 0;
+    }
+    int GetPartState(int part) override {
+        return Valid(part) ? parts_[static_cast<size_t>(part)].state : 0;
+    }
 
     unsigned long GetPartSize(int part, int) override {
         if (!Valid(part))
@@ -250,7 +259,7 @@ private:
     bool hasSubject_ = false;
     std::vector<std::string> bodies_;
     std::vector<bool> bodyNull_;
-    std::deque<TestPart> parts_;  // a deque keeps AddPart's references valid
+    std::deque<TestPart> parts_; // a deque keeps AddPart's references valid
     std::set<TestStream*> live_;
     char empty_[1] = {0};
 };

@@ -104,25 +104,26 @@ TEST(Matcher, BoundariesCaseAndPassedOverCharacters) {
     EXPECT_EQ(Find("Re: Invoice attached", "invoice", 0), 4);
     EXPECT_EQ(Find("Re: Invoice attached", "voice", 0), -1);
     EXPECT_EQ(Find("Re: Invoice attached", "voice", 1), 6);
-    EXPECT_EQ(Find("invoices", "invoice", 1), -1);  // the end needs a boundary
+    EXPECT_EQ(Find("invoices", "invoice", 1), -1); // the end needs a boundary
     EXPECT_EQ(Find("invoice", "invoice", 0), 0);
     EXPECT_EQ(Find("inv=\r\noice due", "invoice", 0), 0);
     EXPECT_EQ(Find("i\n\r=nvoice", "invoice", 0), 0);
-    EXPECT_EQ(Find("a=b", "a=b", 0), -1);  // '=' past the first character
-    EXPECT_EQ(Find("=ab", "=ab", 1), 0);   // but it may be the first
+    EXPECT_EQ(Find("a=b", "a=b", 0), -1); // '=' past the first character
+    EXPECT_EQ(Find("=ab", "=ab", 1), 0);  // but it may be the first
     EXPECT_EQ(Find("anything", "", 1), -1);
     EXPECT_EQ(Find("", "a", 1), -1);
     EXPECT_EQ(Find("ab", "abc", 1), -1);
-    EXPECT_EQ(Find("\xc4rger \xe4rger", "\xe4rger", 0), 6);  // no folding beyond ASCII
-    EXPECT_EQ(Find("x-ray", "ray", 0), 2);  // '-' is no word character
-    EXPECT_EQ(Find("abc1", "abc", 1), -1);  // digits are word characters
+    EXPECT_EQ(Find("\xc4rger \xe4rger", "\xe4rger", 0), 6); // no folding beyond ASCII
+    EXPECT_EQ(Find("x-ray", "ray", 0), 2);                  // '-' is no word character
+    EXPECT_EQ(Find("abc1", "abc", 1), -1);                  // digits are word characters
 }
 
 TEST(Matcher, AgreesWithThePlainWalkOnRandomTexts) {
     std::mt19937 rng(20261207);
     // A small alphabet makes matches, near misses and passed-over runs
     // frequent; the high byte checks that nothing beyond ASCII is folded.
-    const char alphabet[] = {'a', 'A', 'b', 'B', 'c', '1', ' ', '.', '=', '\r', '\n', '\xe1', '\xc1'};
+    const char alphabet[] = {'a', 'A', 'b',  'B',  'c',    '1',   ' ',
+                             '.', '=', '\r', '\n', '\xe1', '\xc1'};
     std::uniform_int_distribution<int> pick(0, sizeof(alphabet) - 1);
     long matches = 0;
     for (int round = 0; round < 60000; ++round) {
@@ -132,14 +133,14 @@ TEST(Matcher, AgreesWithThePlainWalkOnRandomTexts) {
         for (size_t i = 0; i < textLen; ++i)
             text.push_back(alphabet[pick(rng)]);
         for (size_t i = 0; i < phraseLen; ++i)
-            phrase.push_back(alphabet[pick(rng) % 8]);  // mostly without passed-over characters
+            phrase.push_back(alphabet[pick(rng) % 8]); // mostly without passed-over characters
         if (round % 5 == 0 && phraseLen > 1)
             phrase[1] = alphabet[pick(rng)];
         for (int mode = 0; mode <= 1; ++mode) {
             long expected = RefFindPhrase(text.c_str(), phrase.c_str(), mode);
             long got = Find(text.c_str(), phrase.c_str(), mode);
-            ASSERT_EQ(got, expected) << "mode " << mode << " phrase '" << phrase << "' text '" << text
-                                     << "'";
+            ASSERT_EQ(got, expected)
+                << "mode " << mode << " phrase '" << phrase << "' text '" << text << "'";
             matches += expected >= 0;
         }
     }
@@ -180,10 +181,10 @@ TEST(CheckSubject, EmptyPhrasesAndNoChecksNeverMatch) {
     m.AddPart("anything", 7, "anything at all");
     CRule empty = MakeRule("", kSubject | kBody | kAttach);
     EXPECT_EQ(Check(empty, m), 0);
-    EXPECT_EQ(m.opens, 2);  // content is still opened (and given back)
+    EXPECT_EQ(m.opens, 2); // content is still opened (and given back)
     CRule none = MakeRule("anything", 0);
     EXPECT_EQ(Check(none, m), 0);
-    EXPECT_EQ(m.opens, 2);  // but not without a check that reads it
+    EXPECT_EQ(m.opens, 2); // but not without a check that reads it
 }
 
 TEST(CheckSubject, AndWithEmptySecondaryFailsSubjectAndBodyButNotNames) {
@@ -202,9 +203,9 @@ TEST(CheckProximity, DistanceBetweenFirstMatchesMustStayUnderProximity) {
     TestMessage far;
     far.Subject("alpha ............ beta");
     TestMessage exactTen;
-    exactTen.Subject("alpha ... beta");  // starts 10 apart
+    exactTen.Subject("alpha ... beta"); // starts 10 apart
     TestMessage nine;
-    nine.Subject("alpha .. beta");  // starts 9 apart
+    nine.Subject("alpha .. beta"); // starts 9 apart
 
     CRule ten = MakeRule("alpha", kSubject, "beta", 1, 10);
     EXPECT_EQ(Check(ten, near), 1);
@@ -243,7 +244,7 @@ TEST(CheckProximity, BodyPartsUseStreamOffsetsInOnePart) {
     CRule ten = MakeRule("alpha", kBody, "beta", 1, 10);
     EXPECT_EQ(Check(ten, m), 0);
     CRule wide = MakeRule("alpha", kBody, "beta", 1, 3008);
-    EXPECT_EQ(Check(wide, m), 1);  // starts 3007 apart
+    EXPECT_EQ(Check(wide, m), 1); // starts 3007 apart
     CRule justShort = MakeRule("alpha", kBody, "beta", 1, 3007);
     EXPECT_EQ(Check(justShort, m), 0);
     CRule negative = MakeRule("alpha", kBody, "beta", 1, -1);
@@ -266,11 +267,13 @@ TEST(CheckAttachNames, AsteriskMarksPlaceTheMatchInTheName) {
         const char* phrase;
         int expected;
     } cases[] = {
-        {"virus.exe", "*exe", 1},   {"virus.exe", "*vir", 0},    {"virus.exe", "virus*", 1},
-        {"virus.exe", "*virus", 0}, {"virus.exe", "*virus*", 1}, {"exe.exe", "*exe", 0},
-        {"virus.exe", "exe", 1},    {"virus.exe", "vir", 0},     {"myvoice.txt", "voice", 1},
-        {"virus.exe", "*", 0},      {"virus.exe", "**", 0},      {"a.exe", "*a.exe*", 1},
-        {"VIRUS.EXE", "*exe", 1},   {"", "*exe", 0},
+        {"virus.exe", "*exe", 1},    {"virus.exe", "*vir", 0},
+        {"virus.exe", "virus*", 1},  {"virus.exe", "*virus", 0},
+        {"virus.exe", "*virus*", 1}, {"exe.exe", "*exe", 0},
+        {"virus.exe", "exe", 1},     {"virus.exe", "vir", 0},
+        {"myvoice.txt", "voice", 1}, {"virus.exe", "*", 0},
+        {"virus.exe", "**", 0},      {"a.exe", "*a.exe*", 1},
+        {"VIRUS.EXE", "*exe", 1},    {"", "*exe", 0},
     };
     for (const Case& c : cases) {
         TestMessage m;
@@ -323,7 +326,7 @@ TEST(CheckContents, TextPartsOnlySplitsTheTwoChecks) {
 
     EXPECT_EQ(Check(attach, text, true), 0);
     EXPECT_EQ(Check(body, text, true), 1);
-    EXPECT_EQ(Check(attach, text, false), 0);  // text types are the body check's
+    EXPECT_EQ(Check(attach, text, false), 0); // text types are the body check's
     EXPECT_EQ(Check(body, text, false), 1);
 
     EXPECT_EQ(Check(attach, other, true), 0);
@@ -506,7 +509,8 @@ TEST(CheckWindows, LongPhrasesEndTheSearch) {
     EXPECT_EQ(FindIn(window + " " + Filler(3000), window.c_str(), 0), 0ul);
     std::string longest(1023, 'a');
     EXPECT_EQ(FindIn(longest + " " + Filler(3000), longest.c_str(), 0), 1ul);
-    EXPECT_EQ(FindIn(Filler(3000) + " " + longest + " " + Filler(3000), longest.c_str(), 0), 3002ul);
+    EXPECT_EQ(FindIn(Filler(3000) + " " + longest + " " + Filler(3000), longest.c_str(), 0),
+              3002ul);
     EXPECT_EQ(FindIn(content, "", 1), 0ul);
 }
 

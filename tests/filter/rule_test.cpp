@@ -116,8 +116,8 @@ TEST(RuleFlags, EachBitAloneAndHighBitsIgnored) {
         int subject, body, attach;
         unsigned short out;
     } cases[] = {
-        {8, 0, 0, 0, 0},      {0xfff8, 0, 0, 0, 0}, {1, 1, 0, 0, 1},  {2, 0, 2, 0, 2},
-        {4, 0, 0, 4, 4},      {5, 1, 0, 4, 5},      {0xffff, 1, 2, 4, 7}, {0x0106, 0, 2, 4, 6},
+        {8, 0, 0, 0, 0}, {0xfff8, 0, 0, 0, 0}, {1, 1, 0, 0, 1},      {2, 0, 2, 0, 2},
+        {4, 0, 0, 4, 4}, {5, 1, 0, 4, 5},      {0xffff, 1, 2, 4, 7}, {0x0106, 0, 2, 4, 6},
     };
     for (const Case& c : cases) {
         CRule rule;
@@ -299,9 +299,10 @@ TEST(RuleLayout, FieldsLieInTheirOrderAsThirtyTwoBitIntegers) {
     static_assert(sizeof(int) == 4, "every integer of the rule is 32 bits wide");
     CRule r;
     auto at = [&r](const void* field) {
-        return static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(&r));
+        return static_cast<size_t>(static_cast<const char*>(field) -
+                                   reinterpret_cast<const char*>(&r));
     };
-    EXPECT_EQ(at(&r.Active), sizeof(void*));  // right after the table pointer
+    EXPECT_EQ(at(&r.Active), sizeof(void*)); // right after the table pointer
     EXPECT_LT(at(&r.Active), at(&r.Description));
     EXPECT_EQ(at(&r.PrimaryPhrase), at(&r.Description) + 64);
     EXPECT_EQ(at(&r.SecondaryPhrase), at(&r.PrimaryPhrase) + 64);
@@ -317,8 +318,7 @@ TEST(RuleLayout, FieldsLieInTheirOrderAsThirtyTwoBitIntegers) {
 #if defined(__GNUC__) && !defined(_MSC_VER)
 // Under the Itanium C++ ABI a pointer to a virtual member function holds
 // 1 + the byte offset of its slot in the virtual table.
-template <typename F>
-long SlotOf(F member) {
+template <typename F> long SlotOf(F member) {
     struct Raw {
         ptrdiff_t ptr;
         ptrdiff_t adj;
@@ -326,7 +326,7 @@ long SlotOf(F member) {
     static_assert(sizeof(member) == sizeof(raw), "Itanium member pointer");
     memcpy(&raw, &member, sizeof(raw));
     if ((raw.ptr & 1) == 0)
-        return -1;  // not virtual
+        return -1; // not virtual
     return static_cast<long>((raw.ptr - 1) / static_cast<ptrdiff_t>(sizeof(void*)));
 }
 
