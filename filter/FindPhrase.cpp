@@ -16,12 +16,13 @@
 
 namespace {
 
-// Upper-case forms by the runtime's default locale: ASCII letters only.
+// Upper-case forms by the runtime's default locale: ASCII letters only. The
+// tables are constants, built by the compiler: the library keeps no state.
 struct CaseTables {
-    unsigned char upper[256];
-    unsigned char lower[256];
-    bool word[256];
-    CaseTables() {
+    unsigned char upper[256] = {};
+    unsigned char lower[256] = {};
+    bool word[256] = {};
+    constexpr CaseTables() {
         for (int c = 0; c < 256; ++c) {
             upper[c] = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
             lower[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -30,9 +31,10 @@ struct CaseTables {
     }
 };
 
-const CaseTables& Tables() {
-    static const CaseTables tables;
-    return tables;
+constexpr CaseTables kTables;
+
+inline const CaseTables& Tables() {
+    return kTables;
 }
 
 inline bool IsPassedOver(unsigned char c) {
