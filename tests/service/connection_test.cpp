@@ -16,6 +16,8 @@ using vtest::Pellion;
 const char kInvalid[] = "CODE 3 MESSAGE Invalid Request\r\n";
 
 std::string LocalHostName() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(1, 1), &data);
     char name[256] = {};
     gethostname(name, sizeof(name) - 1);
     return name;
