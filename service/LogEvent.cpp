@@ -12,7 +12,7 @@ void LogEvent(const char* text, WORD type) {
     DeregisterEventSource(source);
 }
 
-void LogMessage(UINT id, WORD type, ...) {
+void LogMessage(UINT id, DWORD type, ...) {
     char format[MESSAGE_TEXT_SIZE];
     if (LoadStringA(GetModuleHandleA(nullptr), id, format, sizeof(format)) <= 0)
         return;
@@ -21,5 +21,5 @@ void LogMessage(UINT id, WORD type, ...) {
     va_start(args, type);
     BoundedFormatV(text, sizeof(text), format, args);
     va_end(args);
-    LogEvent(text, type);
+    LogEvent(text, static_cast<WORD>(type));
 }

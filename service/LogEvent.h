@@ -18,7 +18,8 @@ const int MESSAGE_FORMAT_SIZE = 1024;
 void LogEvent(const char* text, WORD type);
 
 // Loads message id from the string table, formats it with the arguments the
-// text asks for (one %s or %d at most) and logs it.
-void LogMessage(UINT id, WORD type, ...);
+// text asks for (one %s or %d at most) and logs it. The type is taken as a
+// DWORD so that it is the last named parameter without being promoted.
+void LogMessage(UINT id, DWORD type, ...);
 
 #endif
