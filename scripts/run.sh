@@ -14,5 +14,5 @@ echo "Platform root: $VANTRY_PLATFORM_ROOT"
 # Installing twice is harmless: an existing service is left as it is.
 "$bin/pellion" install || true
 "$bin/vantry-reg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Vantry SMTP Pellion' >/dev/null
-echo "Pellion runs; try:  printf 'get_server_type\\r\\n' | nc localhost 9999"
+echo "Pellion runs; from another terminal try:  $bin/vantry-ask get_server_type"
 exec "$bin/vantry-sc" run "Vantry SMTP Pellion"

@@ -713,7 +713,7 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
     }
     bool header = false;
     for (size_t n = 0; n < lines.size(); ++n) {
-        size_t lineNo = n + 1;
+        unsigned long lineNo = static_cast<unsigned long>(n + 1);
         std::string line = lines[n];
         size_t lead = 0;
         SkipSpace(line, &lead);
@@ -724,7 +724,7 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
             continue;
         if (!header) {
             if (line != "REGEDIT4") {
-                Fail("%s:%zu: not a REGEDIT4 file (the first line must be REGEDIT4)", file, lineNo);
+                Fail("%s:%lu: not a REGEDIT4 file (the first line must be REGEDIT4)", file, lineNo);
                 return false;
             }
             header = true;
@@ -732,7 +732,7 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
         }
         if (line[0] == '[') {
             if (line.back() != ']') {
-                Fail("%s:%zu: a key line must end with ]", file, lineNo);
+                Fail("%s:%lu: a key line must end with ]", file, lineNo);
                 return false;
             }
             ImportKey key;
@@ -742,7 +742,7 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
                 name.erase(0, 1);
             }
             if (!ParseKey(name.c_str(), &key.key)) {
-                Fail("%s:%zu: bad key", file, lineNo);
+                Fail("%s:%lu: bad key", file, lineNo);
                 return false;
             }
             keys->push_back(std::move(key));
@@ -761,12 +761,12 @@ bool ParseRegFile(const char* file, std::vector<ImportKey>* keys) {
                 line.pop_back();
         }
         if (keys->empty() || keys->back().remove) {
-            Fail("%s:%zu: a value line outside a key section", file, lineNo);
+            Fail("%s:%lu: a value line outside a key section", file, lineNo);
             return false;
         }
         std::string error;
         if (!ParseValueLine(line, &keys->back(), &error)) {
-            Fail("%s:%zu: %s", file, lineNo, error.c_str());
+            Fail("%s:%lu: %s", file, lineNo, error.c_str());
             return false;
         }
     }

@@ -16,7 +16,8 @@ windows)
     $cxx $flags "$source"
     # The system's own code, too: it reaches the operating system only through
     # the seam, so it must compile against the real Windows headers.
-    for file in "$repo"/service/*.cpp "$repo"/config/*.cpp "$repo"/store/*.cpp; do
+    for file in "$repo"/service/*.cpp "$repo"/config/*.cpp "$repo"/store/*.cpp \
+        "$repo"/tools/*.cpp; do
         [ -f "$file" ] && $cxx $flags "$file"
     done
     for file in "$repo"/filter/*.cpp; do

@@ -1,0 +1,44 @@
+// The administrator's client, vantry-ask, against the real service.
+#include "PellionHarness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using vtest::Pellion;
+using vtest::RunCommand;
+
+std::string Ask(unsigned short port, const std::string& arguments) {
+    return std::string(VANTRY_ASK_TOOL) + " --port " + std::to_string(port) + " " + arguments;
+}
+
+TEST(AskTool, PrintsTheReplyAndTellsARefusalByItsExitStatus) {
+    Pellion pellion;
+    pellion.SetServiceValue("Server_Type", "GATEWAY 2");
+    ASSERT_TRUE(pellion.InstallAndStart());
+    auto reply = RunCommand(Ask(pellion.port(), "GET_SERVER_TYPE"));
+    EXPECT_EQ(reply.exitStatus, 0);
+    EXPECT_EQ(reply.output, "GATEWAY 2\r\n");
+    // The words of the request are one line.
+    reply = RunCommand(Ask(pellion.port(), "no such command"));
+    EXPECT_EQ(reply.exitStatus, 0);
+    EXPECT_EQ(reply.output, "CODE 3 MESSAGE Invalid Request\r\n");
+
+    pellion.SetServiceValue("Allowed_Clients", "mailgw");
+    reply = RunCommand(Ask(pellion.port(), "get_server_type"));
+    EXPECT_EQ(reply.exitStatus, 3);
+    EXPECT_NE(reply.output.find("ACCESS_DENIED\r\n"), std::string::npos);
+    EXPECT_NE(reply.output.find("Allowed_Clients"), std::string::npos);
+}
+
+TEST(AskTool, NoServiceAndBadArgumentsAreClearErrors) {
+    unsigned short port = vtest::FreePort();
+    auto reply = RunCommand(Ask(port, "get_server_type"));
+    EXPECT_EQ(reply.exitStatus, 1);
+    EXPECT_NE(reply.output.find("is Pellion running?"), std::string::npos);
+    EXPECT_EQ(RunCommand(std::string(VANTRY_ASK_TOOL)).exitStatus, 2);
+    EXPECT_EQ(RunCommand(std::string(VANTRY_ASK_TOOL) + " --port 70000 x").exitStatus, 2);
+    EXPECT_EQ(RunCommand(std::string(VANTRY_ASK_TOOL) + " --bogus x").exitStatus, 2);
+}
+
+} // namespace
