@@ -165,11 +165,33 @@ LONG Resolve(HKEY hKey, Target* target) {
     return ERROR_SUCCESS;
 }
 
-// Lock held.
-LONG OpenStore(const Target& target, SqliteStore** store) {
+// The key a handle names and the store that holds it. Lock held.
+LONG OpenTarget(HKEY hKey, Target* target, SqliteStore** store) {
+    LONG status = Resolve(hKey, target);
+    if (status != ERROR_SUCCESS)
+        return status;
     int rc = SQLITE_CANTOPEN;
-    *store = SqliteStore::ForFile(target.dbPath, kSchema, &rc);
+    *store = SqliteStore::ForFile(target->dbPath, kSchema, &rc);
     return *store ? ERROR_SUCCESS : FromSqlite(rc);
+}
+
+// Hands a stored blob to a caller's buffer the Windows way: its size alone
+// when there is no buffer, ERROR_MORE_DATA with the size when it is too small.
+LONG CopyData(sqlite3_stmt* st, int column, LPBYTE data, LPDWORD cbData) {
+    DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st, column));
+    if (data == nullptr) {
+        if (cbData)
+            *cbData = size;
+        return ERROR_SUCCESS;
+    }
+    if (*cbData < size) {
+        *cbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size > 0)
+        std::memcpy(data, sqlite3_column_blob(st, column), size);
+    *cbData = size;
+    return ERROR_SUCCESS;
 }
 
 // Splits "A\B\C" into its names. A leading backslash or an empty name inside
@@ -290,11 +312,8 @@ LONG CreateKey(HKEY hKey, const char* subKey, PHKEY result, LPDWORD disposition)
         return status;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -329,11 +348,8 @@ LONG OpenKey(HKEY hKey, const char* subKey, PHKEY result) {
         return status;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     status = KeyAlive(store, target.id);
@@ -352,11 +368,8 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    LONG status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    LONG status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     sqlite3_stmt* st =
@@ -374,22 +387,9 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
     }
     if (rc != SQLITE_ROW)
         return FromSqlite(rc);
-    DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st, 1));
     if (type)
         *type = static_cast<DWORD>(sqlite3_column_int64(st, 0));
-    if (data == nullptr) {
-        if (cbData)
-            *cbData = size;
-        return ERROR_SUCCESS;
-    }
-    if (*cbData < size) {
-        *cbData = size;
-        return ERROR_MORE_DATA;
-    }
-    if (size > 0)
-        std::memcpy(data, sqlite3_column_blob(st, 1), size);
-    *cbData = size;
-    return ERROR_SUCCESS;
+    return CopyData(st, 1, data, cbData);
 }
 
 LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DWORD cbData) {
@@ -403,11 +403,8 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
     std::string fold = Fold(name);
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    LONG status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    LONG status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -441,11 +438,8 @@ LONG DeleteValue(HKEY hKey, const char* valueName) {
     std::string fold = Fold(ValueName(valueName));
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    LONG status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    LONG status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -477,11 +471,8 @@ LONG DeleteKey(HKEY hKey, const char* subKey) {
         return status;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -542,11 +533,8 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    LONG status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    LONG status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     // Subkeys come in the order of their folded names, as Windows lists them.
@@ -595,11 +583,8 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(SqliteStore::Lock());
     Target target;
-    LONG status = Resolve(hKey, &target);
-    if (status != ERROR_SUCCESS)
-        return status;
     SqliteStore* store = nullptr;
-    status = OpenStore(target, &store);
+    LONG status = OpenTarget(hKey, &target, &store);
     if (status != ERROR_SUCCESS)
         return status;
     // Values come in the order they were made, as Windows lists them.
@@ -624,20 +609,7 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
         return status;
     if (type)
         *type = static_cast<DWORD>(sqlite3_column_int64(st, 1));
-    DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st, 2));
-    if (data == nullptr) {
-        if (cbData)
-            *cbData = size;
-        return ERROR_SUCCESS;
-    }
-    if (*cbData < size) {
-        *cbData = size;
-        return ERROR_MORE_DATA;
-    }
-    if (size > 0)
-        std::memcpy(data, sqlite3_column_blob(st, 2), size);
-    *cbData = size;
-    return ERROR_SUCCESS;
+    return CopyData(st, 2, data, cbData);
 }
 
 LONG CloseKey(HKEY hKey) {

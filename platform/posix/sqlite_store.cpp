@@ -51,16 +51,29 @@ SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, i
         }
     }
 
-    SqliteStore* store = new SqliteStore;
-    int rc = store->Open(path, schema);
-    if (rc != SQLITE_OK) {
-        if (sqliteError)
-            *sqliteError = rc;
+    // Opening races with other processes opening and closing the same file:
+    // the switch to WAL mode wants a lock the busy handler does not wait for,
+    // and a closing process may be removing the WAL file just as it is looked
+    // at. Both pass; the whole open is tried again, for as long as a writer
+    // would wait for a lock.
+    const int kPauseMs = 5;
+    for (int waited = 0;; waited += kPauseMs) {
+        SqliteStore* store = new SqliteStore;
+        int rc = store->Open(path, schema);
+        if (rc == SQLITE_OK) {
+            cache.stores[path] = store;
+            return store;
+        }
         delete store;
-        return nullptr;
+        int primary = rc & 0xff;
+        bool passing = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR;
+        if (!passing || waited >= kBusyTimeoutMs) {
+            if (sqliteError)
+                *sqliteError = rc;
+            return nullptr;
+        }
+        usleep(kPauseMs * 1000);
     }
-    cache.stores[path] = store;
-    return store;
 }
 
 SqliteStore::~SqliteStore() {
@@ -82,7 +95,12 @@ int SqliteStore::Open(const std::string& path, const char* schema) {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK)
         return rc;
+    sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // The WAL file stays when the last connection closes, so that one process
+    // ending never pulls it from under another that is opening.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     // WAL lets readers go on while one process writes; with it, NORMAL
     // synchronisation keeps the database consistent across a crash and loses
     // at most the last transactions on a power failure, which is what a
