@@ -39,6 +39,83 @@ bool StorePath(Char* field, const Char* a, const Char* b) {
     return true;
 }
 
+// The registry calls of each character width, so that what both classes do
+// alike is written once.
+template <typename Char>
+struct Api;
+
+template <>
+struct Api<char> {
+    static LONG Create(HKEY root, const char* path, HKEY* key) {
+        DWORD disposition = 0;
+        return RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, key, &disposition);
+    }
+    static LONG Open(HKEY root, const char* path, HKEY* key) {
+        return RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key);
+    }
+    static LONG Query(HKEY key, const char* name, BYTE* data, DWORD* size) {
+        DWORD type = 0;
+        return RegQueryValueExA(key, name, nullptr, &type, data, size);
+    }
+    static LONG Set(HKEY key, const char* name, DWORD type, const void* data, DWORD size) {
+        return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    }
+};
+
+template <>
+struct Api<WCHAR> {
+    static LONG Create(HKEY root, const WCHAR* path, HKEY* key) {
+        DWORD disposition = 0;
+        return RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, key, &disposition);
+    }
+    static LONG Open(HKEY root, const WCHAR* path, HKEY* key) {
+        return RegOpenKeyExW(root, path, 0, KEY_ALL_ACCESS, key);
+    }
+    static LONG Query(HKEY key, const WCHAR* name, BYTE* data, DWORD* size) {
+        DWORD type = 0;
+        return RegQueryValueExW(key, name, nullptr, &type, data, size);
+    }
+    static LONG Set(HKEY key, const WCHAR* name, DWORD type, const void* data, DWORD size) {
+        return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    }
+};
+
+// Opens (or, with create, makes) root\path into the object's fields.
+template <typename Char>
+LONG OpenInto(HKEY root, const Char* path, int create, HKEY* rootField, HKEY* keyField,
+              Char* pathField) {
+    if (path == nullptr || !StorePath<Char>(pathField, path, nullptr))
+        return ERROR_FILENAME_EXCED_RANGE;
+    *rootField = root;
+    HKEY key = nullptr;
+    LONG rc = create != 0 ? Api<Char>::Create(root, pathField, &key)
+                          : Api<Char>::Open(root, pathField, &key);
+    if (rc == ERROR_SUCCESS)
+        *keyField = key;
+    return rc;
+}
+
+// A DWORD read that leaves the caller's number alone when it fails (larger
+// data included).
+template <typename Char>
+LONG ReadNumber(HKEY key, const Char* name, DWORD& value) {
+    DWORD number = 0;
+    DWORD size = sizeof(number);
+    LONG rc = Api<Char>::Query(key, name, reinterpret_cast<BYTE*>(&number), &size);
+    if (rc == ERROR_SUCCESS)
+        value = number;
+    return rc;
+}
+
+void CloseKey(HKEY* key) {
+    if (*key != nullptr) {
+        RegCloseKey(*key);
+        *key = nullptr;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -61,21 +138,7 @@ CRegKey& CRegKey::operator=(const CRegKey& other) {
 CRegKey::~CRegKey() { Close(); }
 
 LONG CRegKey::Open(HKEY root, const char* path, int create) {
-    if (path == nullptr || !StorePath<char>(m_szPath, path, nullptr))
-        return ERROR_FILENAME_EXCED_RANGE;
-    m_hRoot = root;
-    HKEY key = nullptr;
-    LONG rc;
-    if (create != 0) {
-        DWORD disposition = 0;
-        rc = RegCreateKeyExA(root, m_szPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                             nullptr, &key, &disposition);
-    } else {
-        rc = RegOpenKeyExA(root, m_szPath, 0, KEY_ALL_ACCESS, &key);
-    }
-    if (rc == ERROR_SUCCESS)
-        m_hKey = key;
-    return rc;
+    return OpenInto<char>(root, path, create, &m_hRoot, &m_hKey, m_szPath);
 }
 
 LONG CRegKey::Open(const CRegKey& parent, const char* subkey, int create) {
@@ -85,16 +148,10 @@ LONG CRegKey::Open(const CRegKey& parent, const char* subkey, int create) {
     return Open(parent.m_hRoot, path, create);
 }
 
-void CRegKey::Close() {
-    if (m_hKey != nullptr) {
-        RegCloseKey(m_hKey);
-        m_hKey = nullptr;
-    }
-}
+void CRegKey::Close() { CloseKey(&m_hKey); }
 
 LONG CRegKey::Write(const char* name, DWORD value) {
-    return RegSetValueExA(m_hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof(value));
+    return Api<char>::Set(m_hKey, name, REG_DWORD, &value, sizeof(value));
 }
 
 LONG CRegKey::Write(const char* name, const char* text) {
@@ -108,20 +165,10 @@ LONG CRegKey::Write(const char* name, const BYTE* data, DWORD size) {
     return RegSetValueExA(m_hKey, name, 0, REG_BINARY, data, size);
 }
 
-LONG CRegKey::Read(const char* name, DWORD& value) {
-    DWORD number = 0;
-    DWORD size = sizeof(number);
-    DWORD type = 0;
-    LONG rc = RegQueryValueExA(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(&number),
-                               &size);
-    if (rc == ERROR_SUCCESS)
-        value = number;
-    return rc;
-}
+LONG CRegKey::Read(const char* name, DWORD& value) { return ReadNumber<char>(m_hKey, name, value); }
 
 LONG CRegKey::Read(const char* name, BYTE* data, DWORD& size) {
-    DWORD type = 0;
-    return RegQueryValueExA(m_hKey, name, nullptr, &type, data, &size);
+    return Api<char>::Query(m_hKey, name, data, &size);
 }
 
 LONG CRegKey::Read(const char* name, char* text) {
@@ -166,21 +213,7 @@ CRegKeyW& CRegKeyW::operator=(const CRegKeyW& other) {
 CRegKeyW::~CRegKeyW() { Close(); }
 
 LONG CRegKeyW::Open(HKEY root, const WCHAR* path, int create) {
-    if (path == nullptr || !StorePath<WCHAR>(m_szPath, path, nullptr))
-        return ERROR_FILENAME_EXCED_RANGE;
-    m_hRoot = root;
-    HKEY key = nullptr;
-    LONG rc;
-    if (create != 0) {
-        DWORD disposition = 0;
-        rc = RegCreateKeyExW(root, m_szPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                             nullptr, &key, &disposition);
-    } else {
-        rc = RegOpenKeyExW(root, m_szPath, 0, KEY_ALL_ACCESS, &key);
-    }
-    if (rc == ERROR_SUCCESS)
-        m_hKey = key;
-    return rc;
+    return OpenInto<WCHAR>(root, path, create, &m_hRoot, &m_hKey, m_szPath);
 }
 
 LONG CRegKeyW::Open(const CRegKeyW& parent, const WCHAR* subkey, int create) {
@@ -190,16 +223,10 @@ LONG CRegKeyW::Open(const CRegKeyW& parent, const WCHAR* subkey, int create) {
     return Open(parent.m_hRoot, path, create);
 }
 
-void CRegKeyW::Close() {
-    if (m_hKey != nullptr) {
-        RegCloseKey(m_hKey);
-        m_hKey = nullptr;
-    }
-}
+void CRegKeyW::Close() { CloseKey(&m_hKey); }
 
 LONG CRegKeyW::Write(const WCHAR* name, DWORD value) {
-    return RegSetValueExW(m_hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof(value));
+    return Api<WCHAR>::Set(m_hKey, name, REG_DWORD, &value, sizeof(value));
 }
 
 LONG CRegKeyW::Write(const WCHAR* name, const WCHAR* text) {
@@ -214,20 +241,10 @@ LONG CRegKeyW::Write(const WCHAR* name, const BYTE* data, DWORD size) {
     return RegSetValueExW(m_hKey, name, 0, REG_BINARY, data, size);
 }
 
-LONG CRegKeyW::Read(const WCHAR* name, DWORD& value) {
-    DWORD number = 0;
-    DWORD size = sizeof(number);
-    DWORD type = 0;
-    LONG rc = RegQueryValueExW(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(&number),
-                               &size);
-    if (rc == ERROR_SUCCESS)
-        value = number;
-    return rc;
-}
+LONG CRegKeyW::Read(const WCHAR* name, DWORD& value) { return ReadNumber<WCHAR>(m_hKey, name, value); }
 
 LONG CRegKeyW::Read(const WCHAR* name, BYTE* data, DWORD& size) {
-    DWORD type = 0;
-    return RegQueryValueExW(m_hKey, name, nullptr, &type, data, &size);
+    return Api<WCHAR>::Query(m_hKey, name, data, &size);
 }
 
 LONG CRegKeyW::Read(const WCHAR* name, WCHAR* text) {
