@@ -15,8 +15,7 @@ size_t WideLength(const WCHAR* s) {
 
 // Paths that do not fit the path field are refused rather than cut: a cut
 // path would name a different key.
-template <typename Char>
-bool StorePath(Char* field, const Char* a, const Char* b) {
+template <typename Char> bool StorePath(Char* field, const Char* a, const Char* b) {
     size_t la = 0, lb = 0;
     if (a != nullptr)
         while (a[la] != 0)
@@ -41,11 +40,9 @@ bool StorePath(Char* field, const Char* a, const Char* b) {
 
 // The registry calls of each character width, so that what both classes do
 // alike is written once.
-template <typename Char>
-struct Api;
+template <typename Char> struct Api;
 
-template <>
-struct Api<char> {
+template <> struct Api<char> {
     static LONG Create(HKEY root, const char* path, HKEY* key) {
         DWORD disposition = 0;
         return RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -63,8 +60,7 @@ struct Api<char> {
     }
 };
 
-template <>
-struct Api<WCHAR> {
+template <> struct Api<WCHAR> {
     static LONG Create(HKEY root, const WCHAR* path, HKEY* key) {
         DWORD disposition = 0;
         return RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -99,8 +95,7 @@ LONG OpenInto(HKEY root, const Char* path, int create, HKEY* rootField, HKEY* ke
 
 // A DWORD read that leaves the caller's number alone when it fails (larger
 // data included).
-template <typename Char>
-LONG ReadNumber(HKEY key, const Char* name, DWORD& value) {
+template <typename Char> LONG ReadNumber(HKEY key, const Char* name, DWORD& value) {
     DWORD number = 0;
     DWORD size = sizeof(number);
     LONG rc = Api<Char>::Query(key, name, reinterpret_cast<BYTE*>(&number), &size);
@@ -121,10 +116,11 @@ void CloseKey(HKEY* key) {
 // ---------------------------------------------------------------------------
 // CRegKey
 
-CRegKey::CRegKey() : m_hRoot(nullptr), m_hKey(nullptr) { m_szPath[0] = '\0'; }
+CRegKey::CRegKey() : m_hRoot(nullptr), m_hKey(nullptr) {
+    m_szPath[0] = '\0';
+}
 
-CRegKey::CRegKey(const CRegKey& other)
-    : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
+CRegKey::CRegKey(const CRegKey& other) : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
     memcpy(m_szPath, other.m_szPath, sizeof(m_szPath));
 }
 
@@ -135,7 +131,9 @@ CRegKey& CRegKey::operator=(const CRegKey& other) {
     return *this;
 }
 
-CRegKey::~CRegKey() { Close(); }
+CRegKey::~CRegKey() {
+    Close();
+}
 
 LONG CRegKey::Open(HKEY root, const char* path, int create) {
     return OpenInto<char>(root, path, create, &m_hRoot, &m_hKey, m_szPath);
@@ -148,7 +146,9 @@ LONG CRegKey::Open(const CRegKey& parent, const char* subkey, int create) {
     return Open(parent.m_hRoot, path, create);
 }
 
-void CRegKey::Close() { CloseKey(&m_hKey); }
+void CRegKey::Close() {
+    CloseKey(&m_hKey);
+}
 
 LONG CRegKey::Write(const char* name, DWORD value) {
     return Api<char>::Set(m_hKey, name, REG_DWORD, &value, sizeof(value));
@@ -165,7 +165,9 @@ LONG CRegKey::Write(const char* name, const BYTE* data, DWORD size) {
     return RegSetValueExA(m_hKey, name, 0, REG_BINARY, data, size);
 }
 
-LONG CRegKey::Read(const char* name, DWORD& value) { return ReadNumber<char>(m_hKey, name, value); }
+LONG CRegKey::Read(const char* name, DWORD& value) {
+    return ReadNumber<char>(m_hKey, name, value);
+}
 
 LONG CRegKey::Read(const char* name, BYTE* data, DWORD& size) {
     return Api<char>::Query(m_hKey, name, data, &size);
@@ -175,8 +177,8 @@ LONG CRegKey::Read(const char* name, char* text) {
     std::vector<char> buffer(REGKEY_TEXT_LIMIT);
     DWORD size = REGKEY_TEXT_LIMIT;
     DWORD type = 0;
-    LONG rc = RegQueryValueExA(m_hKey, name, nullptr, &type,
-                               reinterpret_cast<BYTE*>(buffer.data()), &size);
+    LONG rc = RegQueryValueExA(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                               &size);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (text == nullptr)
@@ -189,17 +191,22 @@ LONG CRegKey::Read(const char* name, char* text) {
     return rc;
 }
 
-LONG CRegKey::Delete(const char* path) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path); }
+LONG CRegKey::Delete(const char* path) {
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+}
 
-LONG CRegKey::DeleteValue(const char* name) { return RegDeleteValueA(m_hKey, name); }
+LONG CRegKey::DeleteValue(const char* name) {
+    return RegDeleteValueA(m_hKey, name);
+}
 
 // ---------------------------------------------------------------------------
 // CRegKeyW
 
-CRegKeyW::CRegKeyW() : m_hRoot(nullptr), m_hKey(nullptr) { m_szPath[0] = 0; }
+CRegKeyW::CRegKeyW() : m_hRoot(nullptr), m_hKey(nullptr) {
+    m_szPath[0] = 0;
+}
 
-CRegKeyW::CRegKeyW(const CRegKeyW& other)
-    : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
+CRegKeyW::CRegKeyW(const CRegKeyW& other) : m_hRoot(other.m_hRoot), m_hKey(other.m_hKey) {
     memcpy(m_szPath, other.m_szPath, sizeof(m_szPath));
 }
 
@@ -210,7 +217,9 @@ CRegKeyW& CRegKeyW::operator=(const CRegKeyW& other) {
     return *this;
 }
 
-CRegKeyW::~CRegKeyW() { Close(); }
+CRegKeyW::~CRegKeyW() {
+    Close();
+}
 
 LONG CRegKeyW::Open(HKEY root, const WCHAR* path, int create) {
     return OpenInto<WCHAR>(root, path, create, &m_hRoot, &m_hKey, m_szPath);
@@ -223,7 +232,9 @@ LONG CRegKeyW::Open(const CRegKeyW& parent, const WCHAR* subkey, int create) {
     return Open(parent.m_hRoot, path, create);
 }
 
-void CRegKeyW::Close() { CloseKey(&m_hKey); }
+void CRegKeyW::Close() {
+    CloseKey(&m_hKey);
+}
 
 LONG CRegKeyW::Write(const WCHAR* name, DWORD value) {
     return Api<WCHAR>::Set(m_hKey, name, REG_DWORD, &value, sizeof(value));
@@ -241,7 +252,9 @@ LONG CRegKeyW::Write(const WCHAR* name, const BYTE* data, DWORD size) {
     return RegSetValueExW(m_hKey, name, 0, REG_BINARY, data, size);
 }
 
-LONG CRegKeyW::Read(const WCHAR* name, DWORD& value) { return ReadNumber<WCHAR>(m_hKey, name, value); }
+LONG CRegKeyW::Read(const WCHAR* name, DWORD& value) {
+    return ReadNumber<WCHAR>(m_hKey, name, value);
+}
 
 LONG CRegKeyW::Read(const WCHAR* name, BYTE* data, DWORD& size) {
     return Api<WCHAR>::Query(m_hKey, name, data, &size);
@@ -251,8 +264,8 @@ LONG CRegKeyW::Read(const WCHAR* name, WCHAR* text) {
     std::vector<WCHAR> buffer(REGKEY_TEXT_LIMIT / sizeof(WCHAR) + 1);
     DWORD size = REGKEY_TEXT_LIMIT;
     DWORD type = 0;
-    LONG rc = RegQueryValueExW(m_hKey, name, nullptr, &type,
-                               reinterpret_cast<BYTE*>(buffer.data()), &size);
+    LONG rc = RegQueryValueExW(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                               &size);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (text == nullptr)
@@ -266,6 +279,10 @@ LONG CRegKeyW::Read(const WCHAR* name, WCHAR* text) {
     return rc;
 }
 
-LONG CRegKeyW::Delete(const WCHAR* path) { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path); }
+LONG CRegKeyW::Delete(const WCHAR* path) {
+    return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+}
 
-LONG CRegKeyW::DeleteValue(const WCHAR* name) { return RegDeleteValueW(m_hKey, name); }
+LONG CRegKeyW::DeleteValue(const WCHAR* name) {
+    return RegDeleteValueW(m_hKey, name);
+}

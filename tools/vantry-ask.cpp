@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
     if (s == INVALID_SOCKET)
         return Fail("cannot make a socket");
     if (connect(s, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)) != 0) {
-        fprintf(stderr, "vantry-ask: cannot connect to %s port %ld (error %d); is Pellion running?\n",
+        fprintf(stderr,
+                "vantry-ask: cannot connect to %s port %ld (error %d); is Pellion running?\n",
                 host.c_str(), port, WSAGetLastError());
         closesocket(s);
         return 1;
@@ -151,7 +152,8 @@ int main(int argc, char** argv) {
     fwrite(reply.data(), 1, reply.size(), stdout);
     fflush(stdout);
     if (reply == "ACCESS_DENIED\r\n") {
-        fprintf(stderr, "vantry-ask: Pellion refused this client; add its name to Allowed_Clients\n");
+        fprintf(stderr,
+                "vantry-ask: Pellion refused this client; add its name to Allowed_Clients\n");
         return 3;
     }
     return 0;

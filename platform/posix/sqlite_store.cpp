@@ -1,5 +1,6 @@
 #include "platform/posix/sqlite_store.h"
 
+#include <chrono>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,8 +57,12 @@ SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, i
     // and a closing process may be removing the WAL file just as it is looked
     // at. Both pass; the whole open is tried again, for as long as a writer
     // would wait for a lock.
+    // The time limit counts the tries themselves too: one may have waited out
+    // the busy timeout already.
     const int kPauseMs = 5;
-    for (int waited = 0;; waited += kPauseMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
         SqliteStore* store = new SqliteStore;
         int rc = store->Open(path, schema);
         if (rc == SQLITE_OK) {
@@ -66,8 +71,9 @@ SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, i
         }
         delete store;
         int primary = rc & 0xff;
-        bool passing = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR;
-        if (!passing || waited >= kBusyTimeoutMs) {
+        bool passing =
+            primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_IOERR;
+        if (!passing || std::chrono::steady_clock::now() >= deadline) {
             if (sqliteError)
                 *sqliteError = rc;
             return nullptr;
@@ -95,7 +101,6 @@ int SqliteStore::Open(const std::string& path, const char* schema) {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK)
         return rc;
-    sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     // The WAL file stays when the last connection closes, so that one process
     // ending never pulls it from under another that is opening.
