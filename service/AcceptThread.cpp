@@ -2,6 +2,9 @@
 #include "service/LogEvent.h"
 #include "service/Service.h"
 
+HANDLE g_hStopEvent = nullptr;
+HANDLE g_hAcceptThreadDoneEvent = nullptr;
+
 DWORD WINAPI AcceptThread(LPVOID listening) {
     ServerSocket* server = static_cast<ServerSocket*>(listening);
     // The stop is looked at between connections: a connection being served

@@ -1,5 +1,5 @@
 #include "service/ClientConnection.h"
-#include "config/RegKey.h"
+#include "regkey/RegKey.h"
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
 #include "service/Settings.h"
@@ -17,7 +17,9 @@ ClientConnection::ClientConnection(SOCKET accepted) {
     BoundedCopy(m_szLocalHostName, sizeof(m_szLocalHostName), name);
 }
 
-ClientConnection::~ClientConnection() { Close(); }
+ClientConnection::~ClientConnection() {
+    Close();
+}
 
 int ClientConnection::Receive(char* buffer, int size, int waitLimit, int& status) {
     if (buffer == nullptr) {
@@ -166,7 +168,7 @@ ClientConnection::Admission ClientConnection::CheckAdmission() {
     }
     // This machine itself, by the start of its host name, in the same case.
     return strncmp(m_szLocalHostName, m_szPeerName, len) == 0 ? ADMISSION_GRANTED
-                                                               : ADMISSION_REFUSED;
+                                                              : ADMISSION_REFUSED;
 }
 
 void ClientConnection::Serve() {

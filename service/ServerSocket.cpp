@@ -1,8 +1,12 @@
 #include "service/ServerSocket.h"
 
-ServerSocket::ServerSocket() : m_socket(INVALID_SOCKET) { WSAStartup(MAKEWORD(1, 1), &m_wsaData); }
+ServerSocket::ServerSocket() : m_socket(INVALID_SOCKET) {
+    WSAStartup(MAKEWORD(1, 1), &m_wsaData);
+}
 
-ServerSocket::~ServerSocket() { Close(); }
+ServerSocket::~ServerSocket() {
+    Close();
+}
 
 void ServerSocket::Create(int& status) {
     m_socket = socket(AF_INET, SOCK_STREAM, 0);

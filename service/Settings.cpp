@@ -1,8 +1,7 @@
 #include "service/Settings.h"
-#include "config/RegKey.h"
+#include "regkey/RegKey.h"
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
-#include "service/MailProxyServiceClass.h"
 
 #include <vector>
 
@@ -33,8 +32,7 @@ namespace {
 
 // Reads a string value through a working buffer; a missing value leaves the
 // setting as it is, an existing one replaces it (cut at the setting's size).
-void ReadText(CRegKey& key, const char* name, char* setting, size_t size,
-              std::vector<char>& work) {
+void ReadText(CRegKey& key, const char* name, char* setting, size_t size, std::vector<char>& work) {
     work[0] = '\0';
     if (key.Read(name, work.data()) == ERROR_SUCCESS)
         BoundedCopy(setting, size, work.data());
@@ -42,7 +40,7 @@ void ReadText(CRegKey& key, const char* name, char* setting, size_t size,
 
 } // namespace
 
-void MailProxyServiceClass::ReadSettings() {
+void ReadServiceSettings() {
     SetDefaultSettings();
     std::vector<char> work(REGKEY_TEXT_BUFFER);
     ServiceSettings& s = g_Settings;

@@ -27,4 +27,8 @@ extern ServiceSettings g_Settings;
 // Sets every setting to its default.
 void SetDefaultSettings();
 
+// Loads g_Settings: every default first, then whatever the service key and the
+// scanner key hold. A key that cannot be opened is logged and keeps the defaults.
+void ReadServiceSettings();
+
 #endif

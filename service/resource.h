@@ -1,4 +1,4 @@
-// String IDs of Pellion's event messages (service/pellion.rc holds the texts).
+// String IDs of Pellion's event messages (pellion/pellion.rc holds the texts).
 #ifndef VANTRY_SERVICE_RESOURCE_H
 #define VANTRY_SERVICE_RESOURCE_H
 

@@ -1,5 +1,5 @@
 // The registry key wrapper as every user of the registry relies on it.
-#include "config/RegKey.h"
+#include "regkey/RegKey.h"
 #include "support/TempRoot.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 // The service's own settings as ReadSettings loads them.
-#include "config/RegKey.h"
-#include "service/MailProxyServiceClass.h"
+#include "regkey/RegKey.h"
+#include "pellion/MailProxyServiceClass.h"
 #include "service/Settings.h"
 #include "support/TempRoot.h"
 

@@ -3,7 +3,7 @@
 #ifndef VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
 #define VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
 
-#include "config/RegKey.h"
+#include "regkey/RegKey.h"
 #include "platform/posix/eventlog_reader.h"
 #include "platform/posix/service_status_reader.h"
 #include "platform/win32.h"

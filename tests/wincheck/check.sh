@@ -23,8 +23,10 @@ windows)
     windres=${cxx%g++}windres
     link="-std=c++17 -O1 -Wall -Wextra -Werror -I$repo -static-libgcc -static-libstdc++"
     $cxx $link -DKESSLA_BUILD -shared "$repo"/filter/*.cpp -o "$out/kessla.dll"
-    $windres -I"$repo" "$repo/service/pellion.rc" -O coff -o "$out/pellion_res.o"
-    $cxx $link "$repo"/service/*.cpp "$repo"/config/*.cpp "$repo"/store/*.cpp \
+    $windres -I"$repo" "$repo/pellion/pellion.rc" -O coff -o "$out/pellion_res.o"
+    pellion_sources=$(find "$repo/pellion" "$repo/config" "$repo/store" "$repo/update" \
+        "$repo/service" "$repo/regkey" -name '*.cpp' 2>/dev/null | sort)
+    $cxx $link $pellion_sources \
         "$out/pellion_res.o" -o "$out/pellion.exe" -static -lwsock32 -ladvapi32
     for file in "$repo"/tools/*.cpp; do
         $cxx $flags "$file"

@@ -2,6 +2,7 @@
 // control manager; "install" and "remove" install and remove it.
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
+#include "pellion/ServiceEntry.h"
 #include "service/Service.h"
 
 #include <cstdio>
@@ -15,10 +16,9 @@ char gErrorText[256];
 char* GetLastErrorText(char* buffer, DWORD size) {
     DWORD code = GetLastError();
     char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                             nullptr, code, LANG_NEUTRAL, reinterpret_cast<LPSTR>(&text), 0,
-                             nullptr);
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+        nullptr, code, LANG_NEUTRAL, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     if (n == 0 || text == nullptr || n + 14 > size || n < 2) {
         buffer[0] = '\0';
     } else {
@@ -40,10 +40,10 @@ void InstallService() {
         printf("OpenSCManager failed - %s\n", GetLastErrorText(gErrorText, sizeof(gErrorText)));
         return;
     }
-    SC_HANDLE service = CreateServiceA(manager, PELLION_SERVICE_NAME, PELLION_DISPLAY_NAME,
-                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr,
-                                       nullptr, "", nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, PELLION_SERVICE_NAME, PELLION_DISPLAY_NAME, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+                       nullptr, nullptr, "", nullptr, nullptr);
     if (service != nullptr) {
         printf("%s installed.\n", PELLION_DISPLAY_NAME);
         CloseServiceHandle(service);

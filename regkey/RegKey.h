@@ -1,8 +1,8 @@
 // CRegKey: the one way the system reaches the registry. One object per open
 // key, used on one thread at a time; keys are opened, used and closed within
 // one operation of their user. CRegKeyW is its UTF-16 twin for the plug-in.
-#ifndef VANTRY_CONFIG_REGKEY_H
-#define VANTRY_CONFIG_REGKEY_H
+#ifndef VANTRY_REGKEY_REGKEY_H
+#define VANTRY_REGKEY_REGKEY_H
 
 #include "platform/win32.h"
 

@@ -1,11 +1,10 @@
 // The service entry, status reporting and the control handler.
 #include "service/LogEvent.h"
-#include "service/MailProxyServiceClass.h"
+#include "pellion/MailProxyServiceClass.h"
+#include "pellion/ServiceEntry.h"
 #include "service/Service.h"
 
 MailProxyServiceClass* g_pRunningService = nullptr;
-HANDLE g_hStopEvent = nullptr;
-HANDLE g_hAcceptThreadDoneEvent = nullptr;
 
 namespace {
 SERVICE_STATUS gStatus;

@@ -1,7 +1,7 @@
 // The auto-update scheduler: a thread of the service that starts the update
 // front end on the schedule kept in the AutoUpd key.
-#ifndef VANTRY_STORE_AUTOUPDATESCHEDULER_H
-#define VANTRY_STORE_AUTOUPDATESCHEDULER_H
+#ifndef VANTRY_UPDATE_AUTOUPDATESCHEDULER_H
+#define VANTRY_UPDATE_AUTOUPDATESCHEDULER_H
 
 #include "service/WorkerThread.h"
 
@@ -16,6 +16,9 @@ struct AutoUpdateSchedule {
     int randomize = 0;
     int enabled = 0;
 };
+
+// Reads the schedule from the AutoUpd key (created when missing).
+void ReadAutoUpdateSettings(AutoUpdateSchedule& schedule);
 
 class AutoUpdateScheduler : public WorkerThread {
 public:

@@ -1,9 +1,9 @@
 // Pellion's service object: lives exactly as long as ServiceMain runs.
-#ifndef VANTRY_SERVICE_MAILPROXYSERVICECLASS_H
-#define VANTRY_SERVICE_MAILPROXYSERVICECLASS_H
+#ifndef VANTRY_PELLION_MAILPROXYSERVICECLASS_H
+#define VANTRY_PELLION_MAILPROXYSERVICECLASS_H
 
 #include "service/ServerSocket.h"
-#include "store/AutoUpdateScheduler.h"
+#include "update/AutoUpdateScheduler.h"
 
 class MailProxyServiceClass {
 public:

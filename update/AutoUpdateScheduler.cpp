@@ -1,14 +1,13 @@
-#include "store/AutoUpdateScheduler.h"
-#include "config/RegKey.h"
+#include "update/AutoUpdateScheduler.h"
+#include "regkey/RegKey.h"
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
-#include "service/MailProxyServiceClass.h"
 
 #include <vector>
 
 AutoUpdateScheduler::AutoUpdateScheduler(const char* path, HANDLE stopEvent)
-    : startHour(0), interval(0), unitType('D'), nextHour(0), dayCount(0), nextDay(0),
-      atStartup(0), randomize(0), enabled(0), m_hStop(stopEvent),
+    : startHour(0), interval(0), unitType('D'), nextHour(0), dayCount(0), nextDay(0), atStartup(0),
+      randomize(0), enabled(0), m_hStop(stopEvent),
       m_hFinished(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
     BoundedCopy(installPath, sizeof(installPath), path);
 }
@@ -41,7 +40,7 @@ void AutoUpdateScheduler::Run() {
     }
 }
 
-void MailProxyServiceClass::ReadAutoUpdateSettings(AutoUpdateSchedule& schedule) {
+void ReadAutoUpdateSettings(AutoUpdateSchedule& schedule) {
     schedule = AutoUpdateSchedule();
     CRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, AUTOUPD_KEY, 1) != ERROR_SUCCESS) {

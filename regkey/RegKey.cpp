@@ -1,4 +1,4 @@
-#include "config/RegKey.h"
+#include "regkey/RegKey.h"
 #include "platform/bounded.h"
 
 #include <cstring>

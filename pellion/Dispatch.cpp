@@ -3,7 +3,8 @@
 #include "platform/bounded.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
-#include "service/MailProxyServiceClass.h"
+#include "pellion/MailProxyServiceClass.h"
+#include "pellion/ServiceEntry.h"
 #include "service/Service.h"
 #include "service/Settings.h"
 
@@ -82,7 +83,9 @@ const Command kCommands[] = {
 
 static_assert(sizeof(kCommands) / sizeof(kCommands[0]) == 46, "the command table has 46 words");
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // True when text begins with word, letter case aside.
 bool BeginsWith(const char* text, const char* word) {
@@ -125,30 +128,4 @@ void ClientConnection::Dispatch() {
         (this->*(command->handler))(request, command->category);
     }
     delete[] request;
-}
-
-void ClientConnection::SendReply(const char* code, const char* message) {
-    // A message too long for the line is cut; the line always ends in "\r\n".
-    char line[200];
-    const size_t tail = 2;
-    BoundedCopy(line, sizeof(line) - tail, code);
-    if (message != nullptr) {
-        BoundedAppend(line, sizeof(line) - tail, " MESSAGE ");
-        BoundedAppend(line, sizeof(line) - tail, message);
-    }
-    BoundedAppend(line, sizeof(line), "\r\n");
-    int status = 0;
-    SendText(line, WAIT_NO_LIMIT, status);
-}
-
-int ClientConnection::SendServerType(char*, int) {
-    int status = 0;
-    SendText(g_Settings.Server_Type, WAIT_NO_LIMIT, status);
-    SendText("\r\n", WAIT_NO_LIMIT, status);
-    return 1;
-}
-
-int ClientConnection::CommandNotAvailable(char*, int) {
-    SendReply("CODE 3", "Command not available in this version");
-    return 0;
 }

@@ -1,11 +1,14 @@
-#include "service/MailProxyServiceClass.h"
+#include "pellion/MailProxyServiceClass.h"
 #include "service/LogEvent.h"
+#include "pellion/ServiceEntry.h"
 #include "service/Service.h"
 #include "service/Settings.h"
 
 #include <cstring>
 
-MailProxyServiceClass::MailProxyServiceClass() { memset(&m_address, 0, sizeof(m_address)); }
+MailProxyServiceClass::MailProxyServiceClass() {
+    memset(&m_address, 0, sizeof(m_address));
+}
 
 int MailProxyServiceClass::InitSocket() {
     int status = 0;

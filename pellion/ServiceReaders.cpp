@@ -1,0 +1,18 @@
+#include "pellion/MailProxyServiceClass.h"
+#include "service/Settings.h"
+#include "update/AutoUpdateScheduler.h"
+
+// The service object's readers hand over to the subsystems that own each set
+// of values; the run sequence and the dispatcher call them through the object.
+void MailProxyServiceClass::ReadSettings() {
+    ReadServiceSettings();
+}
+
+void MailProxyServiceClass::ReadAutoUpdateSettings(AutoUpdateSchedule& schedule) {
+    ::ReadAutoUpdateSettings(schedule);
+}
+
+// The version values of the product key are read here at start-up and before
+// every version reply; the version replies are not served yet, so there is
+// nothing to read.
+void MailProxyServiceClass::ReadVersionInfo() {}
