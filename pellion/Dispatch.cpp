@@ -28,57 +28,59 @@ struct Command {
     int around;
 };
 
-#define NOT_AVAILABLE &ClientConnection::CommandNotAvailable
-
 // Searched in this order; the first word the request begins with wins, so a
 // word that begins with another stands before it.
 const Command kCommands[] = {
-    {"get_config", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"get_config", &ClientConnection::SendConfig, -1, AROUND_NONE},
     {"get_server_type", &ClientConnection::SendServerType, -1, AROUND_NONE},
-    {"set_config", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"get_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
-    {"get_drennic_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
-    {"get_engine_version", NOT_AVAILABLE, -1, AROUND_READ_VERSION},
-    {"get_qfile_list", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"get_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"get_maillog_list", NOT_AVAILABLE, 1, AROUND_NONE},
-    {"get_maillog", NOT_AVAILABLE, 1, AROUND_NONE},
-    {"get_viruslog_list", NOT_AVAILABLE, 2, AROUND_NONE},
-    {"get_viruslog", NOT_AVAILABLE, 2, AROUND_NONE},
-    {"get_deferredmsglog", NOT_AVAILABLE, 6, AROUND_NONE},
-    {"get_blockedmsg_list", NOT_AVAILABLE, 3, AROUND_NONE},
-    {"get_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
-    {"get_filteredmsg_list", NOT_AVAILABLE, 4, AROUND_NONE},
-    {"get_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
-    {"get_deferredmsg_list", NOT_AVAILABLE, 5, AROUND_NONE},
-    {"get_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
-    {"get_statistics", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"reset_statistics", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"send_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
-    {"send_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
-    {"send_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
-    {"send_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"delete_viruslog", NOT_AVAILABLE, 2, AROUND_NONE},
-    {"delete_maillog", NOT_AVAILABLE, 1, AROUND_NONE},
-    {"delete_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
-    {"delete_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
-    {"delete_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
-    {"delete_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"getsize_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"getsize_filteredmsg", NOT_AVAILABLE, 4, AROUND_NONE},
-    {"getsize_blockedmsg", NOT_AVAILABLE, 3, AROUND_NONE},
-    {"getsize_deferredmsg", NOT_AVAILABLE, 5, AROUND_NONE},
-    {"setpath_qfile", NOT_AVAILABLE, 0, AROUND_NONE},
-    {"REJECT_INCOMING_MAIL", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"ACCEPT_INCOMING_MAIL", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"BLOCK_MAIL_WITH_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"UNBLOCK_MAIL_WITH_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"BLOCK_MAIL_WITH_NAMED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"UNBLOCK_MAIL_WITH_NAMED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"BLOCK_MAIL_WITH_TYPED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"UNBLOCK_MAIL_WITH_TYPED_ATTACHMENTS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"INCREASE_SCAN_SETTINGS", NOT_AVAILABLE, -1, AROUND_NONE},
-    {"DECREASE_SCAN_SETTINGS", NOT_AVAILABLE, -1, AROUND_NONE},
+    {"set_config", &ClientConnection::ReceiveConfig, -1, AROUND_NONE},
+    {"get_version", &ClientConnection::SendVersion, -1, AROUND_READ_VERSION},
+    {"get_drennic_version", &ClientConnection::SendDrennicVersion, -1, AROUND_READ_VERSION},
+    {"get_engine_version", &ClientConnection::SendEngineVersion, -1, AROUND_READ_VERSION},
+    {"get_qfile_list", &ClientConnection::SendFileList, 0, AROUND_NONE},
+    {"get_qfile", &ClientConnection::SendFileContents, 0, AROUND_NONE},
+    {"get_maillog_list", &ClientConnection::SendFileList, 1, AROUND_NONE},
+    {"get_maillog", &ClientConnection::SendFileContents, 1, AROUND_NONE},
+    {"get_viruslog_list", &ClientConnection::SendFileList, 2, AROUND_NONE},
+    {"get_viruslog", &ClientConnection::SendFileContents, 2, AROUND_NONE},
+    {"get_deferredmsglog", &ClientConnection::SendFileContents, 6, AROUND_NONE},
+    {"get_blockedmsg_list", &ClientConnection::SendFileList, 3, AROUND_NONE},
+    {"get_blockedmsg", &ClientConnection::SendFileContents, 3, AROUND_NONE},
+    {"get_filteredmsg_list", &ClientConnection::SendFileList, 4, AROUND_NONE},
+    {"get_filteredmsg", &ClientConnection::SendFileContents, 4, AROUND_NONE},
+    {"get_deferredmsg_list", &ClientConnection::SendFileList, 5, AROUND_NONE},
+    {"get_deferredmsg", &ClientConnection::SendFileContents, 5, AROUND_NONE},
+    {"get_statistics", &ClientConnection::SendStatistics, -1, AROUND_NONE},
+    {"reset_statistics", &ClientConnection::SendResetStatistics, -1, AROUND_NONE},
+    {"send_deferredmsg", &ClientConnection::RequestFileSend, 5, AROUND_NONE},
+    {"send_filteredmsg", &ClientConnection::RequestFileSend, 4, AROUND_NONE},
+    {"send_blockedmsg", &ClientConnection::RequestFileSend, 3, AROUND_NONE},
+    {"send_qfile", &ClientConnection::RequestFileSend, 0, AROUND_NONE},
+    {"delete_viruslog", &ClientConnection::RequestFileDelete, 2, AROUND_NONE},
+    {"delete_maillog", &ClientConnection::RequestFileDelete, 1, AROUND_NONE},
+    {"delete_deferredmsg", &ClientConnection::RequestFileDelete, 5, AROUND_NONE},
+    {"delete_filteredmsg", &ClientConnection::RequestFileDelete, 4, AROUND_NONE},
+    {"delete_blockedmsg", &ClientConnection::RequestFileDelete, 3, AROUND_NONE},
+    {"delete_qfile", &ClientConnection::RequestFileDelete, 0, AROUND_NONE},
+    {"getsize_qfile", &ClientConnection::SendFolderSize, 0, AROUND_NONE},
+    {"getsize_filteredmsg", &ClientConnection::SendFolderSize, 4, AROUND_NONE},
+    {"getsize_blockedmsg", &ClientConnection::SendFolderSize, 3, AROUND_NONE},
+    {"getsize_deferredmsg", &ClientConnection::SendFolderSize, 5, AROUND_NONE},
+    {"setpath_qfile", &ClientConnection::SetCategoryFolder, 0, AROUND_NONE},
+    {"REJECT_INCOMING_MAIL", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
+    {"ACCEPT_INCOMING_MAIL", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
+    {"BLOCK_MAIL_WITH_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
+    {"BLOCK_MAIL_WITH_NAMED_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1,
+     AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_NAMED_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1,
+     AROUND_NONE},
+    {"BLOCK_MAIL_WITH_TYPED_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1,
+     AROUND_NONE},
+    {"UNBLOCK_MAIL_WITH_TYPED_ATTACHMENTS", &ClientConnection::ForwardControlCommand, -1,
+     AROUND_NONE},
+    {"INCREASE_SCAN_SETTINGS", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
+    {"DECREASE_SCAN_SETTINGS", &ClientConnection::ForwardControlCommand, -1, AROUND_NONE},
 };
 
 static_assert(sizeof(kCommands) / sizeof(kCommands[0]) == 46, "the command table has 46 words");
@@ -125,7 +127,11 @@ void ClientConnection::Dispatch() {
     } else {
         if ((command->around & AROUND_READ_VERSION) && g_pRunningService != nullptr)
             g_pRunningService->ReadVersionInfo();
-        (this->*(command->handler))(request, command->category);
+        int result = (this->*(command->handler))(request, command->category);
+        // The scanner re-reads its settings only after a configuration was
+        // saved whole.
+        if (command->handler == &ClientConnection::ReceiveConfig && result != 0)
+            SendSetPreferences();
     }
     delete[] request;
 }

@@ -41,6 +41,30 @@ public:
     int SendServerType(char* request, int category);
     int CommandNotAvailable(char* request, int category);
 
+    // Scanner configuration (config/).
+    int SendConfig(char* request, int category);
+    // Non-zero when the whole configuration was accepted and saved.
+    int ReceiveConfig(char* request, int category);
+
+    // The scanner's control pipe (store/ControlPipe.cpp).
+    int SendResetStatistics(char* request, int category);
+    void SendSetPreferences();
+    int ForwardControlCommand(char* request, int category);
+
+    // Mail folders and logs (store/MailFolders.cpp); category is a MailCategory.
+    int SendFileList(char* request, int category);
+    int SendFileContents(char* request, int category);
+    int RequestFileSend(char* request, int category);
+    int RequestFileDelete(char* request, int category);
+    int SendFolderSize(char* request, int category);
+    int SetCategoryFolder(char* request, int category);
+
+    // Version and statistics (store/VersionInfo.cpp).
+    int SendVersion(char* request, int category);
+    int SendDrennicVersion(char* request, int category);
+    int SendEngineVersion(char* request, int category);
+    int SendStatistics(char* request, int category);
+
     char m_szPeerName[HOST_NAME_SIZE];
     char m_szLocalHostName[HOST_NAME_SIZE];
 
