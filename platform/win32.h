@@ -18,6 +18,7 @@
 #include "platform/posix/service.h"
 #include "platform/posix/winsock.h"
 #include "platform/posix/filemap.h"
+#include "platform/posix/directory.h"
 #endif
 
 #endif

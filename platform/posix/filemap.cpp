@@ -163,8 +163,69 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
     return TRUE;
 }
 
+namespace {
+
+// The runtime's per-descriptor mode: text (with its end-of-file flag, set by a
+// 0x1A byte) or binary. Descriptors not opened by _open read as binary.
+struct DescriptorMode {
+    bool text = false;
+    bool ended = false;
+};
+
+std::mutex& ModeLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<int, DescriptorMode>& Modes() {
+    static std::map<int, DescriptorMode> modes;
+    return modes;
+}
+
+const char kCtrlZ = 0x1A;
+
+// Text-mode translation of the raw bytes at buffer (n of them), in place: a
+// carriage return followed by a line feed becomes the line feed, a 0x1A byte
+// ends the file. A carriage return at the end of the bytes is decided by the
+// byte after it, which is read and, if it is not a line feed, given back.
+int TranslateText(int fd, char* buffer, int n, DescriptorMode& mode) {
+    int out = 0;
+    for (int in = 0; in < n; ++in) {
+        char c = buffer[in];
+        if (c == kCtrlZ) {
+            mode.ended = true;
+            break;
+        }
+        if (c == '\r') {
+            if (in + 1 < n) {
+                if (buffer[in + 1] == '\n') {
+                    ++in;
+                    c = '\n';
+                }
+            } else {
+                char peek = 0;
+                ssize_t got;
+                do {
+                    got = read(fd, &peek, 1);
+                } while (got < 0 && errno == EINTR);
+                if (got == 1) {
+                    if (peek == '\n')
+                        c = '\n';
+                    else if (lseek(fd, -1, SEEK_CUR) < 0)
+                        mode.ended = peek == kCtrlZ; // cannot give it back; keep 0x1A's meaning
+                }
+            }
+        }
+        buffer[out++] = c;
+    }
+    return out;
+}
+
+} // namespace
+
 int _open(const char* filename, int oflag, ...) {
-    if (filename == nullptr || (oflag & ~(_O_RDONLY | _O_BINARY)) != 0) {
+    if (filename == nullptr || (oflag & ~(_O_RDONLY | _O_BINARY | _O_TEXT)) != 0 ||
+        (oflag & (_O_BINARY | _O_TEXT)) == (_O_BINARY | _O_TEXT)) {
         errno = EINVAL;
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
@@ -186,6 +247,11 @@ int _open(const char* filename, int oflag, ...) {
         SetLastError(ERROR_ACCESS_DENIED);
         return -1;
     }
+    // Text is the runtime's default mode.
+    DescriptorMode mode;
+    mode.text = (oflag & _O_BINARY) == 0;
+    std::lock_guard<std::mutex> guard(ModeLock());
+    Modes()[fd] = mode;
     return fd;
 }
 
@@ -194,6 +260,15 @@ int _read(int fd, void* buffer, unsigned int count) {
         errno = EINVAL;
         return -1;
     }
+    DescriptorMode mode;
+    {
+        std::lock_guard<std::mutex> guard(ModeLock());
+        auto it = Modes().find(fd);
+        if (it != Modes().end())
+            mode = it->second;
+    }
+    if (mode.ended)
+        return 0;
     ssize_t n;
     do {
         n = read(fd, buffer, count);
@@ -202,10 +277,26 @@ int _read(int fd, void* buffer, unsigned int count) {
         vplat::ErrorFromErrno(errno);
         return -1;
     }
-    return static_cast<int>(n);
+    if (!mode.text || n == 0)
+        return static_cast<int>(n);
+    int out = TranslateText(fd, static_cast<char*>(buffer), static_cast<int>(n), mode);
+    if (mode.ended) {
+        std::lock_guard<std::mutex> guard(ModeLock());
+        auto it = Modes().find(fd);
+        if (it != Modes().end())
+            it->second.ended = true;
+    }
+    return out;
 }
 
 long _lseek(int fd, long offset, int origin) {
+    {
+        // A seek clears the end that a 0x1A byte set, as in the runtime.
+        std::lock_guard<std::mutex> guard(ModeLock());
+        auto it = Modes().find(fd);
+        if (it != Modes().end())
+            it->second.ended = false;
+    }
     off_t at = lseek(fd, static_cast<off_t>(offset), origin);
     if (at < 0) {
         vplat::ErrorFromErrno(errno);
@@ -228,6 +319,10 @@ long _filelength(int fd) {
 }
 
 int _close(int fd) {
+    {
+        std::lock_guard<std::mutex> guard(ModeLock());
+        Modes().erase(fd);
+    }
     if (close(fd) != 0) {
         vplat::ErrorFromErrno(errno);
         return -1;

@@ -44,11 +44,18 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
 BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
 
 #define _O_RDONLY 0x0000
+#define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
 
 // The path may be a Windows path ("C:\x" maps into the platform root) or a
-// POSIX path. Only reading is provided: any other flag than _O_RDONLY and
-// _O_BINARY fails with EINVAL.
+// POSIX path. Only reading is provided: any other flag than _O_RDONLY,
+// _O_TEXT and _O_BINARY fails with EINVAL.
+//
+// Text mode, the runtime's default (neither _O_TEXT nor _O_BINARY given), is
+// the runtime's: _read delivers a carriage return-line feed pair as the line
+// feed alone (a lone carriage return stays), and a 0x1A byte ends the file:
+// it and everything after it are never delivered, and every later _read
+// returns 0.
 int _open(const char* filename, int oflag, ...);
 int _read(int fd, void* buffer, unsigned int count);
 long _lseek(int fd, long offset, int origin);
