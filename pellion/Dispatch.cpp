@@ -119,6 +119,7 @@ void ClientConnection::Dispatch() {
         return;
     }
     request[count] = '\0';
+    m_nRequestLength = count;
 
     const Command* command = FindCommand(request);
     if (command == nullptr) {

@@ -1,5 +1,6 @@
 #include "pellion/MailProxyServiceClass.h"
 #include "service/Settings.h"
+#include "store/VersionInfo.h"
 #include "update/AutoUpdateScheduler.h"
 
 // The service object's readers hand over to the subsystems that own each set
@@ -12,7 +13,8 @@ void MailProxyServiceClass::ReadAutoUpdateSettings(AutoUpdateSchedule& schedule)
     ::ReadAutoUpdateSettings(schedule);
 }
 
-// The version values of the product key are read here at start-up and before
-// every version reply; the version replies are not served yet, so there is
-// nothing to read.
-void MailProxyServiceClass::ReadVersionInfo() {}
+// The version values of the product key, at start-up and before every
+// version reply.
+void MailProxyServiceClass::ReadVersionInfo() {
+    ::ReadVersionInfo();
+}

@@ -10,6 +10,7 @@
 ClientConnection::ClientConnection(SOCKET accepted) {
     m_socket = accepted;
     m_szPeerName[0] = '\0';
+    m_nRequestLength = -1;
     char name[HOST_NAME_SIZE];
     if (gethostname(name, sizeof(name)) != 0)
         name[0] = '\0';

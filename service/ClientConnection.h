@@ -67,6 +67,9 @@ public:
 
     char m_szPeerName[HOST_NAME_SIZE];
     char m_szLocalHostName[HOST_NAME_SIZE];
+    // The bytes of the request line as read, zero bytes included (a handler's
+    // text ends at the first of them); -1 before a line was read.
+    int m_nRequestLength;
 
 private:
     enum Admission { ADMISSION_GRANTED, ADMISSION_REFUSED, ADMISSION_UNKNOWN };
