@@ -55,33 +55,6 @@ void ReportFailure(ClientConnection& connection, WORD type, UINT id, const char*
     connection.SendReply("CODE 3", text);
 }
 
-void ReportImproper(ClientConnection& connection, const char* keyword) {
-    ReportFailure(connection, EVENTLOG_ERROR_TYPE, IDS_COMMAND_IMPROPER,
-                  keyword != nullptr ? keyword : "");
-}
-
-// The argument step of every handler that takes one. Cuts the request line at
-// its first carriage return or line feed; the argument is everything after the
-// first space. lineLength is the line as read, zero bytes included. False
-// (after the improper-use reply) when there is no argument.
-bool ExtractArgument(ClientConnection& connection, char* request, size_t lineLength,
-                     const char* keyword, char*& argument, size_t& argumentLength) {
-    size_t cut = 0;
-    while (cut < lineLength && request[cut] != '\r' && request[cut] != '\n')
-        ++cut;
-    request[cut] = '\0';
-    size_t space = 0;
-    while (space < cut && request[space] != ' ')
-        ++space;
-    if (space + 1 >= cut) {
-        ReportImproper(connection, keyword);
-        return false;
-    }
-    argument = request + space + 1;
-    argumentLength = cut - space - 1;
-    return true;
-}
-
 // Gathers a reply into writes of a useful size, so that a list of many names
 // or a long file costs a few writes rather than two per line; the bytes on
 // the wire are the same. Once a write fails or its wait passes, everything
@@ -136,13 +109,34 @@ void AddDecimal(ReplyWriter& writer, uint64_t value) {
     writer.Add(digits + at, sizeof(digits) - at);
 }
 
-// The length of the request line as the dispatcher read it.
-size_t RequestLength(const ClientConnection& connection, const char* request) {
-    return connection.m_nRequestLength >= 0 ? static_cast<size_t>(connection.m_nRequestLength)
-                                            : strlen(request);
+} // namespace
+
+void ReportImproperUse(ClientConnection& connection, const char* keyword) {
+    ReportFailure(connection, EVENTLOG_ERROR_TYPE, IDS_COMMAND_IMPROPER,
+                  keyword != nullptr ? keyword : "");
 }
 
-} // namespace
+bool ExtractMailArgument(ClientConnection& connection, char* request, const char* keyword,
+                         char*& argument, size_t& argumentLength) {
+    // The line as the dispatcher read it, zero bytes included.
+    const size_t lineLength = connection.m_nRequestLength >= 0
+                                  ? static_cast<size_t>(connection.m_nRequestLength)
+                                  : strlen(request);
+    size_t cut = 0;
+    while (cut < lineLength && request[cut] != '\r' && request[cut] != '\n')
+        ++cut;
+    request[cut] = '\0';
+    size_t space = 0;
+    while (space < cut && request[space] != ' ')
+        ++space;
+    if (space + 1 >= cut) {
+        ReportImproperUse(connection, keyword);
+        return false;
+    }
+    argument = request + space + 1;
+    argumentLength = cut - space - 1;
+    return true;
+}
 
 const MailCategoryRow* FindMailCategory(int category) {
     return category >= 0 && category < MAIL_CATEGORY_COUNT ? &kCategories[category] : nullptr;
@@ -228,13 +222,12 @@ int ClientConnection::SendFileContents(char* request, int category) {
     BoundedCopy(path, sizeof(path), MailCategoryFolder(category));
     char* name = nullptr;
     size_t nameLength = 0;
-    if (!ExtractArgument(*this, request, RequestLength(*this, request), row->getWord, name,
-                         nameLength))
+    if (!ExtractMailArgument(*this, request, row->getWord, name, nameLength))
         return 0;
     // Only a name inside the folder, and only one that fits the path whole.
     const size_t folderLength = strlen(path);
     if (!IsBareFileName(name, nameLength, sizeof(path) - 1 - folderLength)) {
-        ReportImproper(*this, row->getWord);
+        ReportImproperUse(*this, row->getWord);
         return 0;
     }
     BoundedAppend(path, sizeof(path), name);
@@ -303,13 +296,12 @@ int ClientConnection::SetCategoryFolder(char* request, int category) {
     const char* keyword = category == MAIL_QUARANTINE ? "setpath_qfile" : "setpath";
     char* argument = nullptr;
     size_t argumentLength = 0;
-    if (!ExtractArgument(*this, request, RequestLength(*this, request), keyword, argument,
-                         argumentLength))
+    if (!ExtractMailArgument(*this, request, keyword, argument, argumentLength))
         return 0;
     // Any folder the administrator names, but whole: one that does not fit the
     // setting, or that a zero byte would cut, is refused rather than shortened.
     if (argumentLength >= MAIL_PATH_SIZE || memchr(argument, '\0', argumentLength) != nullptr) {
-        ReportImproper(*this, keyword);
+        ReportImproperUse(*this, keyword);
         return 0;
     }
     BoundedCopy(folder, MAIL_PATH_SIZE, argument);

@@ -5,7 +5,10 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <cstdint>
+
+class ClientConnection;
 
 // The MailCategory indexes the dispatcher passes.
 enum MailCategory {
@@ -52,5 +55,16 @@ char* MailCategoryFolder(int category);
 // A folder that is missing, or whose pattern does not fit MAX_PATH, gives 0
 // and 0. The total is the true 64-bit sum.
 void CountFolderFiles(const char* folder, uint64_t& totalBytes, DWORD& entryCount);
+
+// The argument step of the handlers that take one: cuts the request line at
+// its first carriage return or line feed (the line's length as read, zero
+// bytes included, is the connection's m_nRequestLength); the argument is
+// everything after the first space, argumentLength bytes. False, after the
+// improper-use reply (message 18 with keyword, "CODE 3"), when there is none.
+bool ExtractMailArgument(ClientConnection& connection, char* request, const char* keyword,
+                         char*& argument, size_t& argumentLength);
+
+// Message 18 with keyword, logged as an error and answered "CODE 3" with it.
+void ReportImproperUse(ClientConnection& connection, const char* keyword);
 
 #endif
