@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -40,6 +41,8 @@ std::string ToDosPattern(const char* pattern) {
     return dos;
 }
 
+const size_t kMaxName = 511;
+
 bool HasWildcards(const std::string& pattern) {
     return pattern.find_first_of("*?") != std::string::npos;
 }
@@ -53,7 +56,13 @@ bool MatchDos(const std::string& pattern, const char* name) {
     for (size_t j = 0; j < n; ++j)
         if (name[j] == '.')
             lastDot = j;
-    std::vector<char> after(n + 1, 0), here(n + 1, 0);
+    // A folder entry's name is at most NAME_MAX (255) bytes.
+    char rows[2][kMaxName + 1];
+    if (n > kMaxName)
+        return false;
+    char* after = rows[0];
+    char* here = rows[1];
+    memset(after, 0, n + 1);
     after[n] = 1; // the empty pattern matches the end of the name
     for (size_t p = pattern.size(); p-- > 0;) {
         const char c = pattern[p];
@@ -82,7 +91,7 @@ bool MatchDos(const std::string& pattern, const char* name) {
             }
             here[j] = m ? 1 : 0;
         }
-        after.swap(here);
+        std::swap(after, here);
     }
     return after[0] != 0;
 }
