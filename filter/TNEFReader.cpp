@@ -2,6 +2,7 @@
 
 #include "filter/StreamTransport.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -56,7 +57,7 @@ void CTNEFReader::Throw(EFault why) {
 // Every read of the stream comes through here: never beyond m_Limit, and
 // through the read-ahead chunk, so that the many small fields cost few calls.
 void CTNEFReader::ReadBytes(void* buffer, size_t count) {
-    if (count > static_cast<uint64_t>(m_Limit - m_Pos))
+    if (count > Available())
         Throw(FaultBounds);
     char* out = static_cast<char*>(buffer);
     while (count > 0) {
@@ -65,6 +66,8 @@ void CTNEFReader::ReadBytes(void* buffer, size_t count) {
             m_ChunkStart = m_Pos;
             if (!m_File->Seek(static_cast<long>(m_Pos)))
                 Throw(FaultBounds);
+            // m_Pos < m_Limit <= m_Length here: count bytes were available.
+            assert(m_Pos < m_Length);
             int64_t left = m_Length - m_Pos;
             size_t want = left < static_cast<int64_t>(sizeof(m_Chunk)) ? static_cast<size_t>(left)
                                                                        : sizeof(m_Chunk);
@@ -82,6 +85,23 @@ void CTNEFReader::ReadBytes(void* buffer, size_t count) {
         count -= n;
         m_Pos += static_cast<int64_t>(n);
     }
+}
+
+// Bytes left before m_Limit; none once the position has passed it (the seek
+// to the end of an attribute that the file cuts short goes beyond it).
+uint64_t CTNEFReader::Available() const {
+    return m_Pos < m_Limit ? static_cast<uint64_t>(m_Limit - m_Pos) : 0;
+}
+
+// As many of count bytes as lie before m_Limit. A read that yields no byte at
+// all is a fault; a short one is not.
+size_t CTNEFReader::ReadSome(void* buffer, size_t count) {
+    uint64_t available = Available();
+    size_t n = count < available ? count : static_cast<size_t>(available);
+    if (n == 0 && count > 0)
+        Throw(FaultBounds);
+    ReadBytes(buffer, n);
+    return n;
 }
 
 uint8_t CTNEFReader::ReadByte() {
@@ -106,7 +126,7 @@ uint32_t CTNEFReader::ReadLong() {
 // The bounded skip: a fault when it would pass m_Limit. Only the position
 // moves; the next read seeks there.
 void CTNEFReader::Skip(uint64_t count) {
-    if (count > static_cast<uint64_t>(m_Limit - m_Pos))
+    if (count > Available())
         Throw(FaultBounds);
     m_Pos += static_cast<int64_t>(count);
 }
@@ -145,9 +165,12 @@ void CTNEFReader::ReadAttribute() {
     // Sixty-four bits: start + 8 + length cannot wrap, and every attribute
     // moves the parse forward by at least its eleven bytes of framing.
     int64_t end = start + 8 + static_cast<int64_t>(length);
-    if (end > m_Length)
-        Throw(FaultBounds);
-    m_Limit = end;
+    // An attribute that runs past the end of the file (a file cut short, or a
+    // length one too large) is read as far as the file goes: its names that
+    // lie before the end are found, and the checksum read below, which yields
+    // nothing there, ends the parse. A scanner that dropped the whole
+    // attribute would let its names through unseen.
+    m_Limit = end < m_Length ? end : m_Length;
     if (id == kAttAttachTitle) {
         ReadName(length, length, false);
     } else if (id == kAttMAPIProps || id == kAttAttachment) {
@@ -183,7 +206,7 @@ void CTNEFReader::ReadPropertyList() {
                 Skip(RoundUp4(value));
         }
         uint32_t values = IsCountedType(type) ? ReadLong() : 1;
-        // Every known value takes at least two bytes of the attribute, so a
+        // Every known value takes at least four bytes of the attribute, so a
         // count that lies ends at the attribute's end; a value of an unknown
         // type takes nothing, so it is "read" once, not a count of times.
         for (uint32_t v = 0; v < values; ++v) {
@@ -222,7 +245,10 @@ bool CTNEFReader::ReadValue(uint32_t type, uint32_t id) {
         Skip(16);
         return true;
     case 0x1002:
-        Skip(2);
+        // Multi-value 16-bit integers: each value is padded to four bytes in
+        // the files mail clients write; reading two would put every property
+        // after the list out of step.
+        Skip(4);
         return true;
     case 0x000D: {
         uint32_t length = ReadLong();
@@ -260,11 +286,12 @@ bool CTNEFReader::ReadValue(uint32_t type, uint32_t id) {
 // padding after it is not part of the name). A UTF-16 value is turned into
 // narrow text, unit by unit, so that its characters are searched rather than
 // stopping at the zero high byte of its first one; units beyond Latin-1 become
-// '?'. The whole value is consumed before the name is handed on.
+// '?'. A value that its attribute or the file cuts short gives the name as far
+// as it goes (a value of which no byte is there is a fault), and the skip of
+// the rest, after the name has been handed on, then faults.
 void CTNEFReader::ReadName(uint64_t size, uint64_t textSize, bool utf16) {
-    size_t take = size < kMaxName ? static_cast<size_t>(size) : kMaxName;
-    ReadBytes(m_Scratch, take);
-    Skip(size - take);
+    size_t want = size < kMaxName ? static_cast<size_t>(size) : kMaxName;
+    size_t take = ReadSome(m_Scratch, want);
     size_t text = textSize < take ? static_cast<size_t>(textSize) : take;
     size_t n = 0;
     if (utf16) {
@@ -285,4 +312,5 @@ void CTNEFReader::ReadName(uint64_t size, uint64_t textSize, bool utf16) {
     m_Scratch[n] = '\0';
     if (m_Visitor != nullptr && m_Visitor(m_Scratch, m_Context))
         Throw(FaultStop);
+    Skip(size - take);
 }

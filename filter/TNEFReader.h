@@ -50,7 +50,9 @@ private:
     enum EFault { FaultBounds, FaultFatal, FaultStop };
 
     [[noreturn]] void Throw(EFault why);
+    uint64_t Available() const;
     void ReadBytes(void* buffer, size_t count);
+    size_t ReadSome(void* buffer, size_t count);
     uint8_t ReadByte();
     uint16_t ReadWord();
     uint32_t ReadLong();

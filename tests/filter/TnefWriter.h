@@ -62,6 +62,14 @@ public:
             data += Le32(v);
         return Property(Tag(id, 0x1003), data);
     }
+    // Multi-value 16-bit integers (0x1002), each value padded to four bytes
+    // as mail clients write them.
+    TnefProps& MultiShort(uint16_t id, const std::vector<uint16_t>& values) {
+        std::string data = Le32(static_cast<uint32_t>(values.size()));
+        for (uint16_t v : values)
+            data += Le16(v) + Le16(0);
+        return Property(Tag(id, 0x1002), data);
+    }
     TnefProps& MultiText(uint16_t id, const std::vector<std::string>& values,
                          uint16_t type = 0x101E) {
         std::string data = Le32(static_cast<uint32_t>(values.size()));

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,11 @@ struct Parsed {
     std::vector<std::string> names;
     CTNEFReader::EEnd end = CTNEFReader::NotTNEF;
 };
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 Parsed ParseFile(const std::string& path) {
     Parsed parsed;
@@ -105,7 +113,7 @@ TEST_F(TnefTest, PassesOverNamedMultiValueAndObjectPropertiesExactly) {
     props.Named(0x8003, 0x000B, "odd", Le32(1)); // a name of 4 UTF-16 units: padded
     props.MultiLong(0x1234, {1, 2, 3});
     props.MultiText(0x1235, {"a", "bcdef", "virus.exe"});
-    props.Property(TnefProps::Tag(0x1236, 0x1002), Le32(3) + std::string(6, '\x02'));
+    props.MultiShort(0x1236, {2, 2, 2});
     props.Property(TnefProps::Tag(0x1237, 0x1048), Le32(2) + std::string(32, '\x03'));
     props.Object(0x3701, "an embedded message that mentions virus.exe");
     props.Object(0x3702, "short");
@@ -196,6 +204,10 @@ TEST_F(TnefTest, TruncatedStreamsKeepTheNamesBeforeTheCut) {
     size_t afterFirst = w.Bytes().size();
     w.Title("second.doc");
     size_t afterSecond = w.Bytes().size();
+    // The second title: level, identifier and length (9 bytes), the value
+    // "second.doc" and its terminator (11), the checksum (2).
+    size_t valueStart = afterFirst + 9;
+    ASSERT_EQ(afterSecond, valueStart + 11 + 2);
 
     Parsed whole = Parse(w.Cut(afterSecond));
     EXPECT_EQ(whole.end, CTNEFReader::EndOfFile);
@@ -205,18 +217,79 @@ TEST_F(TnefTest, TruncatedStreamsKeepTheNamesBeforeTheCut) {
     EXPECT_EQ(atBoundary.end, CTNEFReader::EndOfFile);
     EXPECT_EQ(atBoundary.names, (std::vector<std::string>{"first.doc"}));
 
-    for (size_t cut = afterFirst + 1; cut < afterSecond - 2; ++cut) {
+    // Cut in the framing, or right after it: no byte of the value is there.
+    for (size_t cut = afterFirst + 1; cut <= valueStart; ++cut) {
         Parsed p = Parse(w.Cut(cut));
         EXPECT_EQ(p.end, CTNEFReader::Fault) << "cut at " << cut;
         EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc"})) << "cut at " << cut;
     }
-    // Cut inside the checksum of the second title: its name is read whole, so
-    // it is kept, and the missing checksum ends the parse.
-    for (size_t cut = afterSecond - 2; cut < afterSecond; ++cut) {
+    // Cut inside the value: the name as far as it goes; from the cut after its
+    // last character on (terminator, checksum), the whole name.
+    const std::string second = "second.doc";
+    for (size_t cut = valueStart + 1; cut < afterSecond; ++cut) {
+        size_t have = cut - valueStart < second.size() ? cut - valueStart : second.size();
         Parsed p = Parse(w.Cut(cut));
-        EXPECT_EQ(p.end, CTNEFReader::Fault);
-        EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc", "second.doc"}))
+        EXPECT_EQ(p.end, CTNEFReader::Fault) << "cut at " << cut;
+        EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc", second.substr(0, have)}))
             << "cut at " << cut;
+    }
+}
+
+TEST_F(TnefTest, LastAttributeDeclaredOneByteLongerThanWhatFollows) {
+    TnefProps props;
+    props.Long(0x0E21, 7)
+        .Text(vtest::kPrAttachFilename, "INVOIC~1.EXE")
+        .Unicode(vtest::kPrAttachLongFilename, "invoice 2026.exe")
+        .Text(vtest::kPrDisplayName, "invoice");
+    const std::string data = props.Data();
+    TnefWriter w;
+    w.Title("first.doc");
+    size_t before = w.Bytes().size();
+    // The checksum is left off as well: the file ends with the data, one byte
+    // short of what the length declares.
+    w.AttributeWithLength(2, vtest::kAttAttachment, data, static_cast<uint32_t>(data.size() + 1));
+    std::string bytes = w.Cut(w.Bytes().size() - 2);
+    ASSERT_EQ(bytes.size(), before + 9 + data.size());
+    Parsed p = Parse(bytes);
+    EXPECT_EQ(p.end, CTNEFReader::Fault);
+    EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc", "INVOIC~1.EXE", "invoice 2026.exe",
+                                                 "invoice"}));
+    EXPECT_EQ(Check("invoice", bytes), 1);
+    EXPECT_EQ(Check("2026.exe", bytes), 1);
+
+    // Declared exactly: the same names, and the parse ends at the end of the file.
+    TnefWriter exact;
+    exact.Title("first.doc").Attachment(props);
+    EXPECT_EQ(Parse(exact.Bytes()).names, p.names);
+    EXPECT_EQ(Parse(exact.Bytes()).end, CTNEFReader::EndOfFile);
+
+    // A title declared one byte longer than its value, checksum left off.
+    TnefWriter title;
+    title.AttributeWithLength(2, vtest::kAttAttachTitle, "virus.exe", 10);
+    Parsed t = Parse(title.Cut(title.Bytes().size() - 2));
+    EXPECT_EQ(t.names, (std::vector<std::string>{"virus.exe"}));
+    EXPECT_EQ(t.end, CTNEFReader::Fault);
+}
+
+TEST_F(TnefTest, MultiValueShortsTakeFourBytesEach) {
+    // Every count around the odd one, where two bytes a value would leave the
+    // list two bytes short of a multiple of four.
+    for (uint32_t count = 0; count <= 5; ++count) {
+        std::vector<uint16_t> values;
+        for (uint32_t v = 0; v < count; ++v)
+            values.push_back(static_cast<uint16_t>(0x4141 + v));
+        TnefProps props;
+        props.MultiShort(0x1236, values)
+            .Text(vtest::kPrAttachLongFilename, "Quarterly Report.doc")
+            .Long(0x0E21, 3)
+            .Text(vtest::kPrDisplayName, "Report");
+        TnefWriter w;
+        w.Attachment(props).Title("next.doc");
+        Parsed p = Parse(w.Bytes());
+        EXPECT_EQ(p.end, CTNEFReader::EndOfFile) << count << " values";
+        EXPECT_EQ(p.names, (std::vector<std::string>{"Quarterly Report.doc", "Report", "next.doc"}))
+            << count << " values";
+        EXPECT_EQ(Check("quarterly report", w.Bytes()), 1) << count << " values";
     }
 }
 
@@ -230,14 +303,16 @@ TEST_F(TnefTest, OtherLevelEndsTheParse) {
 
 // --- hostile lengths: every one ends quickly, nothing read out of bounds ----
 
-TEST_F(TnefTest, AttributeLengthBeyondTheFileIsAFault) {
+TEST_F(TnefTest, AttributeLengthBeyondTheFileIsReadAsFarAsTheFileGoes) {
+    // The title's value runs to the end of the file: its name is read up to
+    // its terminator, and the title after it lies inside the lying attribute.
     TnefWriter w;
     w.Title("first.doc");
-    w.AttributeWithLength(2, vtest::kAttAttachTitle, "late.doc", 0xFFFFFFF0u);
+    w.AttributeWithLength(2, vtest::kAttAttachTitle, std::string("late.doc") + '\0', 0xFFFFFFF0u);
     w.Title("never.doc");
     Parsed p = Parse(w.Bytes());
     EXPECT_EQ(p.end, CTNEFReader::Fault);
-    EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc"}));
+    EXPECT_EQ(p.names, (std::vector<std::string>{"first.doc", "late.doc"}));
 }
 
 TEST_F(TnefTest, ValueCountsThatLieEndAtTheirAttribute) {
@@ -257,7 +332,12 @@ TEST_F(TnefTest, ValueCountsThatLieEndAtTheirAttribute) {
         w.Attachment(lists[i]).Title("next.doc");
         Parsed p = Parse(w.Bytes());
         EXPECT_EQ(p.end, CTNEFReader::EndOfFile) << "list " << i;
-        EXPECT_EQ(p.names, (std::vector<std::string>{"next.doc"})) << "list " << i;
+        // The name whose length runs past its attribute is read as far as
+        // the attribute goes.
+        std::vector<std::string> expected = {"next.doc"};
+        if (i == 3)
+            expected.insert(expected.begin(), "virus.exe");
+        EXPECT_EQ(p.names, expected) << "list " << i;
     }
 }
 
@@ -323,6 +403,71 @@ TEST(TnefFiles, NamesOfThePublicFiles) {
     EXPECT_EQ(panic.names, images);
 }
 
+// Where each name of a whole file ends: the offset just past its last
+// character, found by looking for its text with its terminator (narrow or
+// UTF-16) after where the name before it starts. The cut test below checks
+// these offsets from both sides, so a wrong one cannot pass unnoticed.
+std::vector<size_t> NameEnds(const std::string& bytes, const std::vector<std::string>& names) {
+    std::vector<size_t> ends;
+    size_t from = 0;
+    for (const std::string& name : names) {
+        size_t narrow = bytes.find(name + '\0', from);
+        size_t wide = bytes.find(vtest::Utf16(name) + std::string(2, '\0'), from);
+        if (narrow == std::string::npos && wide == std::string::npos)
+            return {};
+        if (narrow <= wide) {
+            ends.push_back(narrow + name.size());
+            from = narrow + 1;
+        } else {
+            ends.push_back(wide + 2 * name.size());
+            from = wide + 1;
+        }
+    }
+    return ends;
+}
+
+TEST_F(TnefTest, PublicFilesCutAnywhereInTheirLastBytesKeepEveryNameBeforeTheCut) {
+    // Each file's last attribute is large (an embedded object, or content
+    // after a garbage level byte), so every cut in its last 2,000 bytes lies
+    // after all its names; christmas.tnef's last name sits in the same
+    // attribute as the object that the cut goes through.
+    for (const char* file : {"christmas.tnef", "winmail-mimekit.tnef", "panic-teamwork.tnef"}) {
+        std::string source = std::string(VANTRY_TNEF_DATA) + "/" + file;
+        std::string bytes = ReadAll(source);
+        ASSERT_GT(bytes.size(), 2000u) << file;
+        std::vector<std::string> full = ParseFile(source).names;
+        ASSERT_FALSE(full.empty()) << file;
+        std::vector<size_t> ends = NameEnds(bytes, full);
+        ASSERT_EQ(ends.size(), full.size()) << file << ": a name's text was not found";
+
+        // One copy, cut shorter and shorter: the reader can get no byte past
+        // the cut, and under AddressSanitizer no short read may run it out of
+        // its own buffers.
+        std::string path = Write(bytes, file);
+        for (size_t cut = bytes.size(); cut + 2000 > bytes.size(); --cut) {
+            std::filesystem::resize_file(path, cut);
+            Parsed p = ParseFile(path);
+            std::vector<std::string> expected;
+            for (size_t k = 0; k < full.size() && ends[k] <= cut; ++k)
+                expected.push_back(full[k]);
+            ASSERT_EQ(p.names, expected) << file << " cut at " << cut;
+        }
+
+        // Each name from both sides: cut right after its last character it is
+        // found whole; one byte earlier, as far as it goes, and it is the last
+        // name found.
+        for (size_t k = 0; k < full.size(); ++k) {
+            std::vector<std::string> expected(full.begin(), full.begin() + static_cast<long>(k));
+            expected.push_back(full[k].substr(0, full[k].size() - 1));
+            EXPECT_EQ(Parse(bytes.substr(0, ends[k] - 1)).names, expected)
+                << file << " cut before the end of name " << k;
+            expected.back() = full[k];
+            EXPECT_EQ(Parse(bytes.substr(0, ends[k])).names, expected)
+                << file << " cut at the end of name " << k;
+        }
+    }
+}
+
 TEST_F(TnefTest, RuleFindsNamesInThePublicFilesAndNothingElse) {
     std::string christmas = VANTRY_TNEF_DATA "/christmas.tnef";
     EXPECT_EQ(CheckPath("christmas-tree.jpg", christmas), 1);
@@ -380,10 +525,13 @@ TEST_F(TnefTest, RuleStillSearchesNamesBeforeAFault) {
     EXPECT_EQ(Check("invoice", w.Bytes()), 1);
     EXPECT_EQ(Check("virus", w.Bytes()), 0);
     EXPECT_EQ(Check("later", w.Bytes()), 0);
+    // Cut inside the second name: "second.d" is there, and is searched.
     TnefWriter cut;
     cut.Title("invoice.pdf").Title("second.doc");
     EXPECT_EQ(Check("invoice", cut.Cut(cut.Bytes().size() - 5)), 1);
-    EXPECT_EQ(Check("second", cut.Cut(cut.Bytes().size() - 5)), 0);
+    EXPECT_EQ(Check("second", cut.Cut(cut.Bytes().size() - 5)), 1);
+    EXPECT_EQ(Check("second.doc", cut.Cut(cut.Bytes().size() - 5)), 0);
+    EXPECT_EQ(Check("second.doc", cut.Cut(cut.Bytes().size() - 3)), 1);
 }
 
 // --- the file class ---------------------------------------------------------
