@@ -124,18 +124,24 @@ DWORD ErrorFromErrno(int err) {
 
 namespace {
 std::mutex gWaitLock;
-std::condition_variable gWaitChanged;
+
+// Made on first use: a condition variable has no constant constructor, and a
+// global one would run code whenever a library linking this layer is loaded.
+std::condition_variable& WaitChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
 } // namespace
 
 std::mutex& WaitLock() { return gWaitLock; }
-void NotifyWaiters() { gWaitChanged.notify_all(); }
+void NotifyWaiters() { WaitChanged().notify_all(); }
 
 void WaitForChange(std::unique_lock<std::mutex>& lock,
                    const std::chrono::steady_clock::time_point* deadline) {
     if (deadline == nullptr)
-        gWaitChanged.wait(lock);
+        WaitChanged().wait(lock);
     else
-        gWaitChanged.wait_until(lock, *deadline);
+        WaitChanged().wait_until(lock, *deadline);
 }
 
 } // namespace vplat
