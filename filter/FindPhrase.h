@@ -29,4 +29,16 @@ const char* FindPhrase(const char* text, const char* phrase, int mode);
 const char* FindPhraseInWindow(const char* window, size_t from, size_t length, const char* phrase,
                                int mode, bool endIsOpen, size_t* undecided);
 
+// The instruction sets the matcher can search with, widest last. The widest
+// the processor has is found on the first search (not when the library is
+// loaded); every level gives the same results.
+enum EMatcherLevel { MatcherPlain = 1, MatcherSse2 = 2, MatcherAvx2 = 3 };
+
+// The widest level this build and processor offer.
+int MatcherBestLevel();
+
+// Lets the matcher use no level above the given one from now on (for tests,
+// which compare every level with the plain walk); returns the level in use.
+int LimitMatcherLevel(int level);
+
 #endif

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <string>
@@ -146,6 +147,194 @@ TEST(Matcher, AgreesWithThePlainWalkOnRandomTexts) {
     }
     // The inputs must exercise matches, not only misses.
     EXPECT_GT(matches, 10000);
+}
+
+// The window form of the plain walk: the walk over window[from, limit), limit
+// at the first zero byte; when the window's end is open and reached by the
+// searchable text, a candidate that runs into it stops the walk, undecided.
+long RefFindInWindow(const std::string& window, size_t from, const char* phrase, int mode,
+                     bool endIsOpen, size_t* undecided) {
+    const char* text = window.c_str();
+    const size_t none = static_cast<size_t>(-1);
+    *undecided = none;
+    size_t limit = from + strlen(text + from);
+    size_t openAt = endIsOpen && limit == window.size() ? limit : none;
+    size_t len = strlen(phrase);
+    if (len == 0 || (openAt == none && len > limit - from))
+        return -1;
+    for (size_t p = from; p < limit; ++p) {
+        if (RefUpper(text[p]) != RefUpper(phrase[0]))
+            continue;
+        if (mode == 0 && p > 0 && RefWord(text[p - 1]))
+            continue;
+        size_t i = p + 1;
+        size_t j = 1;
+        bool open = false;
+        while (j < len) {
+            while (text[i] == '\n' || text[i] == '\r' || text[i] == '=')
+                ++i;
+            if (RefUpper(phrase[j]) != RefUpper(text[i])) {
+                open = i == openAt;
+                break;
+            }
+            ++i;
+            ++j;
+        }
+        if (j == len)
+            open = i == openAt;
+        if (open) {
+            *undecided = p;
+            return -1;
+        }
+        if (j == len && !RefWord(text[i]))
+            return static_cast<long>(p);
+    }
+    return -1;
+}
+
+long FindInWindow(const std::string& window, size_t from, const char* phrase, int mode,
+                  bool endIsOpen, size_t* undecided) {
+    const char* m =
+        FindPhraseInWindow(window.c_str(), from, window.size(), phrase, mode, endIsOpen, undecided);
+    return m == nullptr ? -1 : static_cast<long>(m - window.c_str());
+}
+
+// Each instruction set the matcher can use on this machine, widest last; the
+// matcher is left at the widest.
+class MatcherLevels {
+public:
+    std::vector<int> levels;
+    MatcherLevels() {
+        for (int level = MatcherPlain; level <= MatcherBestLevel(); ++level)
+            levels.push_back(level);
+    }
+    ~MatcherLevels() { LimitMatcherLevel(MatcherAvx2); }
+};
+
+// The phrase as it may stand in a text: each character after the first may
+// be preceded by passed-over characters, and letters may change case.
+std::string Plant(const std::string& phrase, std::mt19937& rng) {
+    const char passed[] = {'\n', '\r', '='};
+    std::string out;
+    for (size_t j = 0; j < phrase.size(); ++j) {
+        if (j > 0 && rng() % 4 == 0) {
+            for (unsigned n = 1 + rng() % 3; n > 0; --n)
+                out.push_back(passed[rng() % 3]);
+        }
+        char c = phrase[j];
+        if (rng() % 3 == 0 && isalpha(static_cast<unsigned char>(c)))
+            c = static_cast<char>(c ^ 0x20);
+        out.push_back(c);
+    }
+    return out;
+}
+
+TEST(Matcher, EveryInstructionSetAgreesWithThePlainWalkOnPlantedPhrases) {
+    // Phrases of up to twelve characters, rare and common ones, sometimes with
+    // a passed-over character in them; texts of up to 1,500 bytes that hold
+    // them, cut by passed-over characters and in changed case, and near
+    // misses, at every offset against the vector blocks.
+    const char alphabet[] = {'t', 'h', 'e', 'a', 'n', 'd', 'c', 'o',  'q',  'z',    ' ',   '.',
+                             '1', 'T', 'H', 'E', 'Q', '-', '=', '\n', '\r', '\xe4', '\xc4'};
+    MatcherLevels all;
+    ASSERT_GE(all.levels.size(), 1u);
+    for (int level : all.levels) {
+        ASSERT_EQ(LimitMatcherLevel(level), level);
+        std::mt19937 rng(4242 + level);
+        long matches = 0, undecided = 0, straddled = 0;
+        for (int round = 0; round < 25000; ++round) {
+            size_t phraseLen = 1 + rng() % 12;
+            std::string phrase;
+            for (size_t i = 0; i < phraseLen; ++i)
+                phrase.push_back(alphabet[rng() % (round % 9 == 0 ? 20 : 15)]);
+            std::string text;
+            size_t textLen = rng() % (round % 10 == 0 ? 1500 : 120);
+            while (text.size() < textLen) {
+                if (rng() % 8 == 0) {
+                    std::string planted = Plant(phrase, rng);
+                    straddled += planted.size() != phrase.size();
+                    if (rng() % 4 == 0) // a near miss: one character changed
+                        planted[rng() % planted.size()] = alphabet[rng() % 20];
+                    text += planted;
+                } else {
+                    text.push_back(alphabet[rng() % 23]);
+                }
+            }
+            for (int mode = 0; mode <= 1; ++mode) {
+                long expected = RefFindPhrase(text.c_str(), phrase.c_str(), mode);
+                ASSERT_EQ(Find(text.c_str(), phrase.c_str(), mode), expected)
+                    << "level " << level << " mode " << mode << " phrase '" << phrase << "' text '"
+                    << text << "'";
+                matches += expected >= 0;
+                // As a window, from its start or after a byte before it, with
+                // its end open or closed.
+                for (size_t from = 0; from <= 1 && from <= text.size(); ++from) {
+                    for (int open = 0; open <= 1; ++open) {
+                        size_t wantUndecided = 0, gotUndecided = 0;
+                        long want = RefFindInWindow(text, from, phrase.c_str(), mode, open != 0,
+                                                    &wantUndecided);
+                        long got = FindInWindow(text, from, phrase.c_str(), mode, open != 0,
+                                                &gotUndecided);
+                        ASSERT_EQ(got, want)
+                            << "level " << level << " window from " << from << " open " << open
+                            << " phrase '" << phrase << "' text '" << text << "'";
+                        ASSERT_EQ(gotUndecided, wantUndecided)
+                            << "level " << level << " window from " << from << " open " << open
+                            << " phrase '" << phrase << "' text '" << text << "'";
+                        undecided += wantUndecided != static_cast<size_t>(-1);
+                    }
+                }
+            }
+        }
+        EXPECT_GT(matches, 5000) << "level " << level;
+        EXPECT_GT(undecided, 1000) << "level " << level;
+        EXPECT_GT(straddled, 10000) << "level " << level;
+    }
+}
+
+TEST(Matcher, PhraseStraddlingAPassedOverCharacterAtTheAnchor) {
+    // In "jazz bar" the rarest character is z (the first), so the search
+    // keys on it: passed-over characters right before it, right after it and
+    // around the characters next to it must not hide the phrase.
+    struct Case {
+        const char* text;
+        long mode0;
+        long mode1;
+    };
+    const Case cases[] = {
+        {"the jazz bar", 4, 4},
+        {"the ja=\r\nzz bar", 4, 4},    // just before the anchor
+        {"the jaz=\r\nz bar", 4, 4},    // just after it
+        {"the j\na\rz\n=z bar", 4, 4},  // around both its neighbours
+        {"the jazz =\r\nbar.", 4, 4},   // further on
+        {"the JA\nZZ BAR", 4, 4},       // and in the other case
+        {"the jaz\r\nx bar", -1, -1},   // a near miss after the break
+        {"the ja\r\nz bar", -1, -1},    // one z short
+        {"thejaz=\r\nz bar", -1, 3},    // inside a word: mode 1 only
+        {"the jaz=\r\nz barn", -1, -1}, // the end needs a boundary
+        {"=\r\njazz bar", 3, 3},        // passed-over characters ahead
+        {"jazz bar", 0, 0},
+        {"jaz=\nz bar", 0, 0},
+    };
+    MatcherLevels all;
+    for (int level : all.levels) {
+        ASSERT_EQ(LimitMatcherLevel(level), level);
+        for (const Case& c : cases) {
+            // Also placed at every offset of a long text, so that the anchor
+            // falls at each place of a vector block and in the scalar tail.
+            for (size_t pad = 0; pad < 70; ++pad) {
+                std::string text = std::string(pad, '.') + c.text;
+                long shift = static_cast<long>(pad);
+                EXPECT_EQ(Find(text.c_str(), "jazz bar", 0), c.mode0 < 0 ? -1 : c.mode0 + shift)
+                    << "level " << level << " text '" << text << "'";
+                EXPECT_EQ(Find(text.c_str(), "jazz bar", 1), c.mode1 < 0 ? -1 : c.mode1 + shift)
+                    << "level " << level << " text '" << text << "'";
+                EXPECT_EQ(Find((text + std::string(40, ' ')).c_str(), "jazz bar", 0),
+                          c.mode0 < 0 ? -1 : c.mode0 + shift)
+                    << "level " << level << " text '" << text << "'";
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
