@@ -62,6 +62,7 @@ constexpr CaseTables kTables;
 // in mail (control characters, 8-bit text) and cost 5.
 struct AnchorCosts {
     unsigned short cost[256] = {};
+    constexpr void Set(int c, unsigned short value) { cost[c] = value; }
     constexpr AnchorCosts() {
         for (int c = 0; c < 256; ++c)
             cost[c] = 5;
@@ -78,38 +79,38 @@ struct AnchorCosts {
             cost['a' + i] = both;
             cost['A' + i] = both;
         }
-        cost[' '] = 16000;
-        cost['\r'] = 2800;
-        cost['\n'] = 2800;
-        cost['.'] = 1000;
-        cost[','] = 900;
-        cost['='] = 300;
-        cost['-'] = 300;
-        cost['\''] = 200;
-        cost['"'] = 150;
-        cost[':'] = 150;
-        cost['/'] = 150;
-        cost['\t'] = 100;
-        cost['0'] = 500;
-        cost['1'] = 450;
-        cost['2'] = 400;
+        Set(' ', 16000);
+        Set('\r', 2800);
+        Set('\n', 2800);
+        Set('.', 1000);
+        Set(',', 900);
+        Set('=', 300);
+        Set('-', 300);
+        Set('\'', 200);
+        Set('"', 150);
+        Set(':', 150);
+        Set('/', 150);
+        Set('\t', 100);
+        Set('0', 500);
+        Set('1', 450);
+        Set('2', 400);
         for (int d = '3'; d <= '9'; ++d)
             cost[d] = 250;
-        cost['('] = 60;
-        cost[')'] = 60;
-        cost['?'] = 60;
-        cost['<'] = 60;
-        cost['>'] = 60;
-        cost['!'] = 50;
-        cost[';'] = 50;
-        cost['@'] = 40;
-        cost['_'] = 40;
-        cost['*'] = 20;
-        cost['+'] = 20;
-        cost['&'] = 20;
-        cost['%'] = 20;
-        cost['#'] = 10;
-        cost['$'] = 10;
+        Set('(', 60);
+        Set(')', 60);
+        Set('?', 60);
+        Set('<', 60);
+        Set('>', 60);
+        Set('!', 50);
+        Set(';', 50);
+        Set('@', 40);
+        Set('_', 40);
+        Set('*', 20);
+        Set('+', 20);
+        Set('&', 20);
+        Set('%', 20);
+        Set('#', 10);
+        Set('$', 10);
         for (int c = 0x80; c < 0x100; ++c)
             cost[c] = 10;
     }
