@@ -19,6 +19,7 @@
 #include "platform/posix/winsock.h"
 #include "platform/posix/filemap.h"
 #include "platform/posix/directory.h"
+#include "platform/posix/process.h"
 #endif
 
 #endif

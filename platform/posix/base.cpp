@@ -258,27 +258,45 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     const bool forever = dwMilliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
     std::unique_lock<std::mutex> lock(vplat::WaitLock());
+    bool poll = false;
+    for (vplat::Waitable* w : objects)
+        poll = poll || w->ChangesElsewhere();
     for (;;) {
         if (bWaitAll) {
             bool all = true;
             for (vplat::Waitable* w : objects)
                 all = all && w->IsSignalled();
             if (all) {
-                for (vplat::Waitable* w : objects)
-                    w->Consume();
-                return WAIT_OBJECT_0;
+                DWORD result = WAIT_OBJECT_0;
+                for (DWORD i = 0; i < nCount; ++i) {
+                    objects[i]->Consume();
+                    if (result == WAIT_OBJECT_0 && objects[i]->WasAbandoned())
+                        result = WAIT_ABANDONED + i;
+                }
+                return result;
             }
+            for (vplat::Waitable* w : objects)
+                w->Unreserve();
         } else {
             for (DWORD i = 0; i < nCount; ++i) {
                 if (objects[i]->IsSignalled()) {
                     objects[i]->Consume();
-                    return WAIT_OBJECT_0 + i;
+                    return (objects[i]->WasAbandoned() ? WAIT_ABANDONED : WAIT_OBJECT_0) + i;
                 }
             }
         }
-        if (!forever && Clock::now() >= deadline)
+        Clock::time_point now = Clock::now();
+        if (!forever && now >= deadline)
             return WAIT_TIMEOUT;
-        vplat::WaitForChange(lock, forever ? nullptr : &deadline);
+        if (poll) {
+            // A named mutex held by another process: look again shortly.
+            Clock::time_point next = now + std::chrono::milliseconds(vplat::kPollMs);
+            if (!forever && deadline < next)
+                next = deadline;
+            vplat::WaitForChange(lock, &next);
+        } else {
+            vplat::WaitForChange(lock, forever ? nullptr : &deadline);
+        }
     }
 }
 

@@ -48,7 +48,17 @@ class Waitable : public KernelObject {
 public:
     virtual bool IsSignalled() const = 0;   // lock held
     virtual void Consume() {}                // lock held; auto-reset objects reset here
+    // Right after Consume: true when the wait took an abandoned mutex.
+    virtual bool WasAbandoned() const { return false; }
+    // A wait on all objects that does not end now gives back what IsSignalled
+    // took hold of (a mutex's lock file); lock held.
+    virtual void Unreserve() {}
+    // True for objects that another process changes (a named mutex): no
+    // NotifyWaiters() tells of that, so a wait looks again every kPollMs.
+    virtual bool ChangesElsewhere() const { return false; }
 };
+
+constexpr int kPollMs = 10;
 
 std::mutex& WaitLock();
 void NotifyWaiters();

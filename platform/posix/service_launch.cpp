@@ -4,6 +4,7 @@
 
 #include "platform/bounded.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/command_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -20,76 +21,6 @@ extern char** environ;
 namespace vplat {
 
 namespace {
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t';
-}
-
-bool IsRegularFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The POSIX path of a program named the Windows way; a trailing ".exe" may
-// be absent on this side.
-std::string ResolveProgram(const std::string& windowsPath, bool* found) {
-    std::string mapped = MapWindowsPath(windowsPath.c_str());
-    *found = IsRegularFile(mapped);
-    if (!*found && mapped.size() > 4) {
-        std::string ext = mapped.substr(mapped.size() - 4);
-        for (char& c : ext)
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (ext == ".exe" && IsRegularFile(mapped.substr(0, mapped.size() - 4))) {
-            *found = true;
-            mapped.resize(mapped.size() - 4);
-        }
-    }
-    return mapped;
-}
-
-// The arguments after the program, by the rules of the C runtime: white space
-// separates, quotes group, 2n backslashes before a quote give n and the quote
-// toggles, 2n+1 give n and a literal quote, "" inside quotes is a quote.
-void SplitArguments(const std::string& line, size_t pos, std::vector<std::string>* args) {
-    size_t n = line.size();
-    while (true) {
-        while (pos < n && IsSpace(line[pos]))
-            ++pos;
-        if (pos >= n)
-            return;
-        std::string arg;
-        bool quoted = false;
-        while (pos < n && (quoted || !IsSpace(line[pos]))) {
-            if (line[pos] == '\\') {
-                size_t slashes = 0;
-                while (pos < n && line[pos] == '\\') {
-                    ++slashes;
-                    ++pos;
-                }
-                if (pos < n && line[pos] == '"') {
-                    arg.append(slashes / 2, '\\');
-                    if (slashes % 2 == 1) {
-                        arg.push_back('"');
-                        ++pos;
-                    }
-                } else {
-                    arg.append(slashes, '\\');
-                }
-            } else if (line[pos] == '"') {
-                if (quoted && pos + 1 < n && line[pos + 1] == '"') {
-                    arg.push_back('"');
-                    pos += 2;
-                } else {
-                    quoted = !quoted;
-                    ++pos;
-                }
-            } else {
-                arg.push_back(line[pos++]);
-            }
-        }
-        args->push_back(arg);
-    }
-}
 
 std::string MakeNonce() {
     unsigned char bytes[8] = {0};
@@ -273,49 +204,13 @@ void RecordStartFailure(const char* serviceName, const std::string& nonce, DWORD
 
 bool SplitImagePath(const std::string& imagePath, std::vector<std::string>* args) {
     args->clear();
-    size_t pos = 0;
-    size_t n = imagePath.size();
-    while (pos < n && IsSpace(imagePath[pos]))
-        ++pos;
-    if (pos >= n)
-        return false;
-    std::string program;
     bool found = false;
-    if (imagePath[pos] == '"') {
-        size_t close = imagePath.find('"', pos + 1);
-        if (close == std::string::npos)
-            close = n;
-        program = ResolveProgram(imagePath.substr(pos + 1, close - pos - 1), &found);
-        pos = close < n ? close + 1 : n;
-    } else {
-        // Unquoted: as Windows does, the shortest prefix ending at white space
-        // that names a file is the program; else the first word.
-        size_t end = pos;
-        while (true) {
-            while (end < n && !IsSpace(imagePath[end]))
-                ++end;
-            std::string candidate = ResolveProgram(imagePath.substr(pos, end - pos), &found);
-            if (found || end >= n) {
-                if (found) {
-                    program = candidate;
-                    pos = end;
-                }
-                break;
-            }
-            ++end;
-        }
-        if (!found) {
-            size_t word = pos;
-            while (word < n && !IsSpace(imagePath[word]))
-                ++word;
-            program = ResolveProgram(imagePath.substr(pos, word - pos), &found);
-            pos = word;
-        }
-    }
+    size_t end = 0;
+    std::string program = FindProgramInLine(imagePath, &found, &end);
     if (program.empty())
         return false;
     args->push_back(program);
-    SplitArguments(imagePath, pos, args);
+    SplitArguments(imagePath, end, args);
     return true;
 }
 

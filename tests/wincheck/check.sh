@@ -31,6 +31,9 @@ windows)
     for file in "$repo"/tools/*.cpp; do
         $cxx $flags "$file"
     done
+    # Quennel, the update front end's stand-in, is linked as quennel.exe.
+    $cxx $link "$repo/peers/quennel/quennel.cpp" "$repo/regkey/RegKey.cpp" \
+        -o "$out/quennel.exe" -static -ladvapi32
     ;;
 posix)
     cxx=${3:-g++}

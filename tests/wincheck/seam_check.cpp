@@ -34,6 +34,10 @@ static_assert(SERVICE_CONTROL_STOP == 1 && SERVICE_CONTROL_INTERROGATE == 4 &&
 static_assert(SERVICE_ACCEPT_STOP == 1 && SERVICE_ACCEPT_SHUTDOWN == 4, "");
 static_assert(FORMAT_MESSAGE_FROM_SYSTEM == 0x1000 && FORMAT_MESSAGE_ALLOCATE_BUFFER == 0x100, "");
 static_assert(PAGE_READWRITE == 4 && FILE_MAP_ALL_ACCESS == 0xF001F, "");
+static_assert(WAIT_ABANDONED == 0x80 && WAIT_ABANDONED_0 == 0x80 && STILL_ACTIVE == 259, "");
+static_assert(NORMAL_PRIORITY_CLASS == 0x20 && STARTF_USESHOWWINDOW == 1 && SW_SHOW == 5, "");
+static_assert(ERROR_ALREADY_EXISTS == 183 && ERROR_NOT_OWNER == 288 && ERROR_PATH_NOT_FOUND == 3,
+              "");
 
 static_assert(AF_INET == 2 && SOCK_STREAM == 1, "");
 static_assert(SOL_SOCKET == 0xffff, "");
@@ -153,6 +157,27 @@ DWORD Base(HINSTANCE instance, ...) {
     CloseHandle(thread);
     CloseHandle(stop);
     Sleep(1000);
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "/MUTEX/SCHEDULE/NOREADWRITE");
+    r |= WaitForSingleObject(mutex, 30000);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    char line[260] = "\"C:\\Program Files\\x\\quennel.exe\" autoupdate";
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                       nullptr, &si, &pi)) {
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CreateDirectoryA("C:\\Gateway", nullptr);
+    CopyFileA("a.exe", "C:\\Gateway\\a.exe", FALSE);
 
     char text[256];
     LoadStringA(instance, 16, text, sizeof(text));
