@@ -10,6 +10,19 @@
 #include <winsock.h>
 // Wide (UTF-16) literals are written through this one macro on both targets.
 #define WIDE(s) L##s
+// The platform's registry transaction (see platform/posix/registry.h). The
+// Windows registry offers none to the programs of this system's era: each write
+// stands alone, so callers write in their fixed order and report a failure; a
+// rollback says ERROR_CALL_NOT_IMPLEMENTED, since what was written stays.
+inline LONG WINAPI RegBeginTransactionV(void) {
+    return ERROR_SUCCESS;
+}
+inline LONG WINAPI RegCommitTransactionV(void) {
+    return ERROR_SUCCESS;
+}
+inline LONG WINAPI RegRollbackTransactionV(void) {
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/base.h"

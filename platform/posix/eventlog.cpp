@@ -39,12 +39,12 @@ std::set<const KernelObject*>& LiveSources() {
 class EventSource : public KernelObject {
 public:
     explicit EventSource(const char* name) : name_(name) {
-        std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+        std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
         LiveSources().insert(this);
     }
     // CloseHandle may delete it too; either way it leaves the set.
     ~EventSource() override {
-        std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+        std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
         LiveSources().erase(this);
         magic_ = 0;
     }
@@ -146,7 +146,7 @@ DWORD AppendRecord(const std::string& source, WORD type, WORD category, DWORD ev
 
 std::vector<EventRecord> ReadEventLog(const char* source, WORD type) {
     std::vector<EventRecord> records;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     SqliteStore* store = EventStore();
     if (!store)
         return records;
@@ -222,7 +222,7 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     }
     DWORD status;
     {
-        std::lock_guard<std::mutex> lock(vplat::SqliteStore::Lock());
+        std::lock_guard<std::recursive_mutex> lock(vplat::SqliteStore::Lock());
         vplat::KernelObject* object = static_cast<vplat::KernelObject*>(hEventLog);
         vplat::EventSource* source = nullptr;
         if (object != nullptr && vplat::LiveSources().count(object) != 0)
@@ -245,7 +245,7 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
     vplat::KernelObject* object = static_cast<vplat::KernelObject*>(hEventLog);
     {
-        std::lock_guard<std::mutex> lock(vplat::SqliteStore::Lock());
+        std::lock_guard<std::recursive_mutex> lock(vplat::SqliteStore::Lock());
         if (object == nullptr || vplat::LiveSources().count(object) == 0) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;

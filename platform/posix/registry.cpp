@@ -310,7 +310,7 @@ LONG CreateKey(HKEY hKey, const char* subKey, PHKEY result, LPDWORD disposition)
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     status = OpenTarget(hKey, &target, &store);
@@ -346,7 +346,7 @@ LONG OpenKey(HKEY hKey, const char* subKey, PHKEY result) {
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     status = OpenTarget(hKey, &target, &store);
@@ -366,7 +366,7 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
                 LPDWORD cbData) {
     if (reserved != nullptr || (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     LONG status = OpenTarget(hKey, &target, &store);
@@ -401,7 +401,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
     if (name.size() > kMaxValueNameLength)
         return ERROR_INVALID_PARAMETER;
     std::string fold = Fold(name);
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     LONG status = OpenTarget(hKey, &target, &store);
@@ -436,7 +436,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
 
 LONG DeleteValue(HKEY hKey, const char* valueName) {
     std::string fold = Fold(ValueName(valueName));
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     LONG status = OpenTarget(hKey, &target, &store);
@@ -469,7 +469,7 @@ LONG DeleteKey(HKEY hKey, const char* subKey) {
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     status = OpenTarget(hKey, &target, &store);
@@ -531,7 +531,7 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
              PFILETIME lastWrite) {
     if (name == nullptr || cchName == nullptr)
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     LONG status = OpenTarget(hKey, &target, &store);
@@ -581,7 +581,7 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
     if (name == nullptr || cchName == nullptr || reserved != nullptr ||
         (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
     LONG status = OpenTarget(hKey, &target, &store);
@@ -616,7 +616,7 @@ LONG CloseKey(HKEY hKey) {
     if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE ||
         hKey == HKEY_USERS)
         return ERROR_SUCCESS;
-    std::lock_guard<std::mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     RegKey* key = reinterpret_cast<RegKey*>(hKey);
     if (key == nullptr || LiveKeys().erase(key) == 0)
         return ERROR_INVALID_HANDLE;
@@ -667,8 +667,62 @@ private:
     bool null_;
 };
 
+// The transaction of the calling thread: the database it was begun on, or
+// empty. The thread holds the store lock from begin to end.
+thread_local std::string tHeldRegistry;
+
+LONG BeginTransaction() {
+    if (!tHeldRegistry.empty())
+        return ERROR_INVALID_FUNCTION; // one at a time per thread
+    SqliteStore::Lock().lock();
+    std::string path = RegistryFile();
+    int rc = SQLITE_CANTOPEN;
+    SqliteStore* store = SqliteStore::ForFile(path, kSchema, &rc);
+    if (store != nullptr)
+        rc = store->BeginTransaction();
+    if (rc != SQLITE_OK) {
+        SqliteStore::Lock().unlock();
+        return FromSqlite(rc);
+    }
+    tHeldRegistry = path;
+    return ERROR_SUCCESS;
+}
+
+// Commits (commit true) or rolls back the calling thread's transaction and
+// lets the other threads go on.
+LONG EndTransaction(bool commit) {
+    if (tHeldRegistry.empty())
+        return ERROR_INVALID_FUNCTION;
+    int rc = SQLITE_CANTOPEN;
+    SqliteStore* store = SqliteStore::ForFile(tHeldRegistry, kSchema, &rc);
+    LONG status = FromSqlite(rc);
+    if (store != nullptr) {
+        if (commit) {
+            status = FromSqlite(store->CommitTransaction());
+        } else {
+            store->RollbackTransaction();
+            status = ERROR_SUCCESS;
+        }
+    }
+    tHeldRegistry.clear();
+    SqliteStore::Lock().unlock();
+    return status;
+}
+
 } // namespace
 } // namespace vplat
+
+LONG WINAPI RegBeginTransactionV(void) {
+    return vplat::BeginTransaction();
+}
+
+LONG WINAPI RegCommitTransactionV(void) {
+    return vplat::EndTransaction(true);
+}
+
+LONG WINAPI RegRollbackTransactionV(void) {
+    return vplat::EndTransaction(false);
+}
 
 using vplat::NarrowName;
 

@@ -40,6 +40,21 @@
 // A key path that starts with a backslash or holds an empty name.
 #ifndef ERROR_BAD_PATHNAME
 #define ERROR_BAD_PATHNAME 161L
+// Not Win32: the platform's own registry transaction (the Windows target has
+// the same three names as no-ops in platform/win32.h). Between begin and
+// commit every registry call of the calling thread on the current root's
+// registry belongs to one transaction: other processes see none of its
+// writes until the commit and all of them after it, and a rollback (or a
+// commit that fails) leaves the registry exactly as it was before the begin.
+// A call that fails inside it takes back its own changes and leaves the
+// decision to the caller. Other threads of the process wait for the end before
+// their registry calls run; a thread holds one transaction at a time
+// (ERROR_INVALID_FUNCTION otherwise, and for an end without a begin). Begin
+// waits for another process's write to finish as any write call does.
+LONG WINAPI RegBeginTransactionV(void);
+LONG WINAPI RegCommitTransactionV(void);
+LONG WINAPI RegRollbackTransactionV(void);
+
 #endif
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
@@ -72,5 +87,20 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           PFILETIME lpftLastWriteTime);
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+
+// Not Win32: the platform's own registry transaction (the Windows target has
+// the same three names as no-ops in platform/win32.h). Between begin and
+// commit every registry call of the calling thread on the current root's
+// registry belongs to one transaction: other processes see none of its
+// writes until the commit and all of them after it, and a rollback (or a
+// commit that fails) leaves the registry exactly as it was before the begin.
+// A call that fails inside it takes back its own changes and leaves the
+// decision to the caller. Other threads of the process wait for the end before
+// their registry calls run; a thread holds one transaction at a time
+// (ERROR_INVALID_FUNCTION otherwise, and for an end without a begin). Begin
+// waits for another process's write to finish as any write call does.
+LONG WINAPI RegBeginTransactionV(void);
+LONG WINAPI RegCommitTransactionV(void);
+LONG WINAPI RegRollbackTransactionV(void);
 
 #endif

@@ -25,8 +25,8 @@ bool FileExists(const std::string& path) {
 
 } // namespace
 
-std::mutex& SqliteStore::Lock() {
-    static std::mutex* lock = new std::mutex;
+std::recursive_mutex& SqliteStore::Lock() {
+    static std::recursive_mutex* lock = new std::recursive_mutex;
     return *lock;
 }
 
@@ -149,15 +149,23 @@ sqlite3_stmt* SqliteStore::Statement(const char* sql) {
 }
 
 int SqliteStore::BeginWrite() {
-    sqlite3_stmt* st = Statement("BEGIN IMMEDIATE");
+    sqlite3_stmt* st = Statement(held_ ? "SAVEPOINT vantry_call" : "BEGIN IMMEDIATE");
     if (!st)
         return sqlite3_errcode(db_);
     int rc = sqlite3_step(st);
     sqlite3_reset(st);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    if (rc != SQLITE_DONE)
+        return rc;
+    if (held_)
+        ++savepoints_;
+    return SQLITE_OK;
 }
 
 int SqliteStore::Commit() {
+    if (held_ && savepoints_ > 0) {
+        --savepoints_;
+        return Exec("RELEASE vantry_call");
+    }
     sqlite3_stmt* st = Statement("COMMIT");
     if (!st)
         return sqlite3_errcode(db_);
@@ -171,6 +179,41 @@ int SqliteStore::Commit() {
 }
 
 void SqliteStore::Rollback() {
+    if (held_ && savepoints_ > 0) {
+        --savepoints_;
+        // Takes back this call's changes only; the transaction stays open.
+        Exec("ROLLBACK TO vantry_call");
+        Exec("RELEASE vantry_call");
+        return;
+    }
+    if (!sqlite3_get_autocommit(db_))
+        Exec("ROLLBACK");
+}
+
+int SqliteStore::BeginTransaction() {
+    if (held_)
+        return SQLITE_MISUSE;
+    int rc = BeginWrite();
+    if (rc == SQLITE_OK) {
+        held_ = true;
+        savepoints_ = 0;
+    }
+    return rc;
+}
+
+int SqliteStore::CommitTransaction() {
+    if (!held_)
+        return SQLITE_MISUSE;
+    held_ = false;
+    savepoints_ = 0;
+    return Commit();
+}
+
+void SqliteStore::RollbackTransaction() {
+    if (!held_)
+        return;
+    held_ = false;
+    savepoints_ = 0;
     if (!sqlite3_get_autocommit(db_))
         Exec("ROLLBACK");
 }

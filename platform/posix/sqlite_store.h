@@ -29,19 +29,32 @@ public:
     // not cross a fork, so the inherited ones are left untouched.
     static SqliteStore* ForFile(const std::string& path, const char* schema, int* sqliteError);
 
-    // Every store of the process is used under this one lock.
-    static std::mutex& Lock();
+    // Every store of the process is used under this one lock. It is recursive:
+    // a thread that holds a transaction (below) keeps it between its calls and
+    // takes it again in each of them, while other threads wait.
+    static std::recursive_mutex& Lock();
 
     // The statement for sql, prepared once and reset and unbound for reuse.
     // Null when it does not prepare. Valid until the lock is released.
     sqlite3_stmt* Statement(const char* sql);
 
-    // BEGIN IMMEDIATE: takes the write lock at once, so that the busy timeout
-    // covers the wait (a deferred transaction that later upgrades fails with
-    // SQLITE_BUSY instead of waiting). Returns SQLite's code.
+    // One write call: BEGIN IMMEDIATE, which takes the write lock at once so
+    // that the busy timeout covers the wait (a deferred transaction that later
+    // upgrades fails with SQLITE_BUSY instead of waiting). Inside a held
+    // transaction (below) the call is a savepoint instead, so that a call that
+    // fails half-way takes back its own changes and leaves the transaction to
+    // its owner. Returns SQLite's code.
     int BeginWrite();
     int Commit();
     void Rollback();
+
+    // A transaction that spans many calls (a whole settings save): BEGIN
+    // IMMEDIATE now, COMMIT or ROLLBACK when its owner says so. The caller
+    // holds Lock() from begin to end, so that no other thread's calls join it.
+    int BeginTransaction();
+    int CommitTransaction();
+    void RollbackTransaction();
+    bool InTransaction() const { return held_; }
 
     sqlite3* Handle() const { return db_; }
     const std::string& Path() const { return path_; }
@@ -59,6 +72,8 @@ private:
     pid_t pid_ = 0;
     std::string path_;
     std::map<std::string, sqlite3_stmt*> statements_;
+    bool held_ = false;  // a transaction of BeginTransaction is open
+    int savepoints_ = 0; // write calls open inside it
 };
 
 // Binds a text of n bytes (not copied: it must live until the step).
