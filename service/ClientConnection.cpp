@@ -7,8 +7,15 @@
 #include <cstring>
 #include <vector>
 
-ClientConnection::ClientConnection(SOCKET accepted) {
+ClientConnection::ClientConnection(SOCKET accepted)
+    : m_sendProgressLimit(SEND_PROGRESS_LIMIT), m_lineWaitLimit(REQUEST_WAIT_LIMIT),
+      m_configTimeLimit(SET_CONFIG_TIME_LIMIT) {
     m_socket = accepted;
+    // Non-blocking, so that a send takes what the socket has room for and
+    // never blocks past the waits below.
+    u_long on = 1;
+    if (m_socket != INVALID_SOCKET)
+        ioctlsocket(m_socket, FIONBIO, &on);
     m_szPeerName[0] = '\0';
     m_nRequestLength = -1;
     char name[HOST_NAME_SIZE];
@@ -22,20 +29,42 @@ ClientConnection::~ClientConnection() {
     Close();
 }
 
+namespace {
+
+// What is left of a wait of limit milliseconds begun at start (WAIT_NO_LIMIT
+// stays).
+int Remaining(int limit, DWORD start) {
+    if (limit < 0)
+        return limit;
+    DWORD spent = GetTickCount() - start;
+    return spent >= static_cast<DWORD>(limit) ? 0 : limit - static_cast<int>(spent);
+}
+
+} // namespace
+
 int ClientConnection::Receive(char* buffer, int size, int waitLimit, int& status) {
     if (buffer == nullptr) {
         status = SOCKET_STATUS_NO_BUFFER;
         return 0;
     }
-    if (!WaitReady(false, waitLimit, status))
-        return 0;
-    int n = recv(m_socket, buffer, size, 0);
-    if (n == SOCKET_ERROR) {
+    if (m_socket == INVALID_SOCKET) {
         status = SOCKET_STATUS_FAILED;
         return 0;
     }
-    status = SOCKET_STATUS_DONE;
-    return n;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (!WaitReady(false, Remaining(waitLimit, start), status))
+            return 0;
+        int n = recv(m_socket, buffer, size, 0);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK)
+                continue; // readable went away again; wait on
+            status = SOCKET_STATUS_FAILED;
+            return 0;
+        }
+        status = SOCKET_STATUS_DONE;
+        return n;
+    }
 }
 
 int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, int& status) {
@@ -43,15 +72,31 @@ int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, in
         status = SOCKET_STATUS_NO_BUFFER;
         return 0;
     }
-    if (!WaitReady(true, waitLimit, status))
-        return 0;
-    int n = send(m_socket, data, length, 0);
-    if (n == SOCKET_ERROR) {
+    if (m_socket == INVALID_SOCKET) {
         status = SOCKET_STATUS_FAILED;
         return 0;
     }
-    status = SOCKET_STATUS_DONE;
-    return n;
+    const bool progressBound = waitLimit < 0 || waitLimit >= m_sendProgressLimit;
+    const int limit = progressBound ? m_sendProgressLimit : waitLimit;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (!WaitReady(true, Remaining(limit, start), status)) {
+            if (status == SOCKET_STATUS_TIMEOUT && progressBound) {
+                LogMessage(IDS_CLIENT_NOT_READING, EVENTLOG_WARNING_TYPE, m_szPeerName);
+                Close();
+            }
+            return 0;
+        }
+        int n = send(m_socket, data, length, 0);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK)
+                continue;
+            status = SOCKET_STATUS_FAILED;
+            return 0;
+        }
+        status = SOCKET_STATUS_DONE;
+        return n;
+    }
 }
 
 int ClientConnection::SendText(const char* text, int waitLimit, int& status) {

@@ -17,12 +17,27 @@ const int REQUEST_WAIT_LIMIT = 10000;
 // The wait for the refusal and for the other sends of the service.
 const int SEND_WAIT_LIMIT = 3000;
 
+// Every send waits at most this long for the client to take a byte; a client
+// that takes none for so long (it stopped reading) has its connection closed
+// and logged, so that it cannot hold the accept thread with a large reply.
+const int SEND_PROGRESS_LIMIT = 30000;
+
+// set_config: each setting line must arrive within REQUEST_WAIT_LIMIT, and
+// the whole list within this many milliseconds, so that a client trickling
+// valid lines cannot hold the service either.
+const int SET_CONFIG_TIME_LIMIT = 120000;
+
 class ClientConnection : public ServerSocket {
 public:
     explicit ClientConnection(SOCKET accepted);
     ~ClientConnection();
 
     int Receive(char* buffer, int size, int waitLimit, int& status);
+    // One send of up to length bytes, once the socket takes data. The wait is
+    // bounded by waitLimit (WAIT_NO_LIMIT: none of its own) and always by the
+    // progress limit; when the progress limit passes, the connection is
+    // closed and logged (status SOCKET_STATUS_TIMEOUT), and every later
+    // transfer fails (SOCKET_STATUS_FAILED).
     int SendBuffer(const char* data, int length, int waitLimit, int& status);
     int SendText(const char* text, int waitLimit, int& status);
     int SendAll(const char* data, int length, int waitLimit, int& status);
@@ -71,7 +86,18 @@ public:
     // text ends at the first of them); -1 before a line was read.
     int m_nRequestLength;
 
+    // The limits of this connection, in milliseconds: SEND_PROGRESS_LIMIT,
+    // REQUEST_WAIT_LIMIT (per set_config line) and SET_CONFIG_TIME_LIMIT.
+    // Tests shorten them.
+    int m_sendProgressLimit;
+    int m_lineWaitLimit;
+    int m_configTimeLimit;
+
 private:
+    // set_config's refusals: logs message id (formatted with argument) as an
+    // error and answers code with its text.
+    void RefuseConfig(const char* code, UINT id, const char* argument);
+
     enum Admission { ADMISSION_GRANTED, ADMISSION_REFUSED, ADMISSION_UNKNOWN };
     Admission CheckAdmission();
 };

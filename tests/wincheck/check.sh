@@ -26,8 +26,9 @@ windows)
     $windres -I"$repo" "$repo/pellion/pellion.rc" -O coff -o "$out/pellion_res.o"
     pellion_sources=$(find "$repo/pellion" "$repo/config" "$repo/store" "$repo/update" \
         "$repo/service" "$repo/regkey" -name '*.cpp' 2>/dev/null | sort)
+    # Pellion carries its rules as Kessla's CRule: it links against the DLL.
     $cxx $link $pellion_sources \
-        "$out/pellion_res.o" -o "$out/pellion.exe" -static -lwsock32 -ladvapi32
+        "$out/pellion_res.o" "$out/kessla.dll" -o "$out/pellion.exe" -static -lwsock32 -ladvapi32
     for file in "$repo"/tools/*.cpp; do
         $cxx $flags "$file"
     done
