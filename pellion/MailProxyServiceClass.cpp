@@ -98,8 +98,9 @@ void MailProxyServiceClass::Run(DWORD, LPSTR*) {
         CloseHandle(acceptThread);
     }
     // A started scheduler owns itself: StopEvent ends its loop and its thread
-    // frees it. Wait for that (bounded) before StopEvent is closed; a thread
-    // that does not end in time keeps its object to the end of the process.
+    // frees it. Every sleep and wait of the scheduler ends at StopEvent, so this
+    // takes moments; the bound is a safety net: a thread that does not end in
+    // time keeps its object and StopEvent to the end of the process.
     if (schedulerStarted) {
         SetEvent(g_hStopEvent);
         if (WaitForSingleObject(schedulerFinished, 35000) == WAIT_OBJECT_0) {
