@@ -33,6 +33,7 @@ inline LONG WINAPI RegRollbackTransactionV(void) {
 #include "platform/posix/filemap.h"
 #include "platform/posix/directory.h"
 #include "platform/posix/process.h"
+#include "platform/posix/file.h"
 #endif
 
 #endif

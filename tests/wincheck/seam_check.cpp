@@ -15,6 +15,17 @@ static_assert(ERROR_ACCESS_DENIED == 5, "");
 static_assert(ERROR_MORE_DATA == 234, "");
 static_assert(ERROR_NO_MORE_ITEMS == 259, "");
 static_assert(ERROR_PIPE_BUSY == 231, "");
+static_assert(ERROR_BROKEN_PIPE == 109 && ERROR_NO_DATA == 232 && ERROR_PIPE_NOT_CONNECTED == 233,
+              "");
+static_assert(ERROR_PIPE_CONNECTED == 535 && ERROR_PIPE_LISTENING == 536 &&
+                  ERROR_SEM_TIMEOUT == 121,
+              "");
+static_assert(PIPE_ACCESS_DUPLEX == 3 && PIPE_TYPE_BYTE == 0 && PIPE_READMODE_BYTE == 0 &&
+                  PIPE_WAIT == 0 && PIPE_UNLIMITED_INSTANCES == 255,
+              "");
+static_assert(OPEN_EXISTING == 3 && OPEN_ALWAYS == 4 && CREATE_ALWAYS == 2 && FILE_APPEND_DATA == 4,
+              "");
+static_assert(FILE_FLAG_FIRST_PIPE_INSTANCE == 0x00080000, "");
 static_assert(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT == 1063, "");
 static_assert(ERROR_SERVICE_DOES_NOT_EXIST == 1060, "");
 static_assert(ERROR_SERVICE_ALREADY_RUNNING == 1056, "");
@@ -267,6 +278,33 @@ int Sockets() {
     rc |= WSAGetLastError();
     rc |= WSACleanup();
     return rc;
+}
+
+int Pipes() {
+    HANDLE server = CreateNamedPipeA("\\\\.\\pipe\\DrennicConfig", PIPE_ACCESS_DUPLEX,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                     PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    BOOL ok = ConnectNamedPipe(server, nullptr);
+    HANDLE client =
+        CreateFileA("\\\\.\\pipe\\DrennicConfig", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    char buffer[17] = "RESET_STATISTICS";
+    DWORD done = 0;
+    ok |= WriteFile(client, buffer, sizeof(buffer), &done, nullptr);
+    ok |= ReadFile(server, buffer, sizeof(buffer), &done, nullptr);
+    DWORD avail = 0;
+    ok |= PeekNamedPipe(server, nullptr, 0, nullptr, &avail, nullptr);
+    ok |= FlushFileBuffers(server);
+    ok |= DisconnectNamedPipe(server);
+    ok |= WaitNamedPipeA("\\\\.\\pipe\\DrennicConfig", NMPWAIT_USE_DEFAULT_WAIT);
+    ok |= CloseHandle(client);
+    ok |= CloseHandle(server);
+    ok |= CreateDirectoryA("C:\\Vantry", nullptr);
+    HANDLE file = CreateFileA("C:\\Vantry\\x", FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok |= CloseHandle(file);
+    ok |= DeleteFileA("C:\\Vantry\\x");
+    return ok ? 1 : 0;
 }
 
 } // namespace seam
