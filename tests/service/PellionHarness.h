@@ -1,5 +1,6 @@
-// Runs the real pellion program as a service in a fresh platform root, and
-// talks to it as an administrator's client would.
+// Runs the real pellion program, and the real drennic beside it, as services
+// in a fresh platform root, and talks to them as an administrator's client
+// (and as an administrator at the machine) would.
 #ifndef VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
 #define VANTRY_TESTS_SERVICE_PELLIONHARNESS_H
 
@@ -9,9 +10,12 @@
 #include "platform/win32.h"
 #include "service/Settings.h"
 #include "support/TempRoot.h"
+#include "peers/drennic/Drennic.h"
+#include "peers/drennic/DrennicRecord.h"
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -53,50 +57,31 @@ inline unsigned short FreePort() {
     return ntohs(addr.sin_port);
 }
 
-class Pellion {
+// One service program of the system under the platform's service manager, in
+// the platform root of the test: installed with its own "install" command,
+// started and stopped through the service manager. It does not own the root;
+// the object that does (Pellion below) outlives it.
+class ServiceProgram {
 public:
-    Pellion() : port_(FreePort()) {
-        SetServiceValue("Config_Port", static_cast<DWORD>(port_));
-    }
-    ~Pellion() {
-        // Leave no service running behind a test.
-        SERVICE_STATUS status = Query();
-        if (status.dwCurrentState != SERVICE_STOPPED)
-            Stop();
-    }
+    ServiceProgram(const char* serviceName, const char* program, const char* eventSource)
+        : name_(serviceName), program_(program), source_(eventSource) {}
+    // The owner of the root stops the program (StopIfRunning) while the
+    // root is still there; this object never outlives it knowingly.
+    virtual ~ServiceProgram() = default;
+    ServiceProgram(const ServiceProgram&) = delete;
+    ServiceProgram& operator=(const ServiceProgram&) = delete;
 
-    const std::string& root() const { return root_.path(); }
-    unsigned short port() const { return port_; }
-    void set_port(unsigned short port) { port_ = port; }
-
-    void SetServiceValue(const char* name, DWORD value) {
-        CRegKey key;
-        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
-        key.Write(name, value);
-    }
-    void SetServiceValue(const char* name, const char* text) {
-        CRegKey key;
-        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
-        key.Write(name, text);
-    }
-
-    // Gives loopback addresses the reverse names a test needs.
-    void AddHost(const char* address, const char* name) {
-        std::string dir = root() + "/drive_c/windows/system32/drivers/etc";
-        RunCommand("mkdir -p '" + dir + "'");
-        std::ofstream hosts(dir + "/hosts", std::ios::app);
-        hosts << address << " " << name << "\n";
-    }
+    const std::string& serviceName() const { return name_; }
 
     CommandResult Command(const std::string& args) {
-        return RunCommand(std::string("'") + PELLION_EXE + "' " + args);
+        return RunCommand(std::string("'") + program_ + "' " + args);
     }
 
     bool Install() { return Command("install").exitStatus == 0; }
 
     bool Start() {
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_ALL_ACCESS);
         BOOL ok = service != nullptr && StartServiceA(service, 0, nullptr);
         lastError_ = GetLastError();
         CloseServiceHandle(service);
@@ -110,7 +95,7 @@ public:
     SERVICE_STATUS Control(DWORD control, BOOL* ok = nullptr) {
         SERVICE_STATUS status = {};
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_ALL_ACCESS);
         BOOL done = service != nullptr && ControlService(service, control, &status);
         if (ok != nullptr)
             *ok = done;
@@ -123,7 +108,7 @@ public:
         SERVICE_STATUS status = {};
         status.dwCurrentState = SERVICE_STOPPED;
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceA(manager, "Vantry SMTP Pellion", SERVICE_QUERY_STATUS);
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_QUERY_STATUS);
         if (service != nullptr)
             QueryServiceStatus(service, &status);
         CloseServiceHandle(service);
@@ -146,11 +131,15 @@ public:
         Control(SERVICE_CONTROL_STOP);
         return WaitFor(SERVICE_STOPPED, milliseconds);
     }
+    void StopIfRunning() {
+        if (Query().dwCurrentState != SERVICE_STOPPED)
+            Stop();
+    }
 
     std::vector<vplat::EventRecord> Events(WORD type = 0) {
-        return vplat::ReadEventLog("Pellion", type);
+        return vplat::ReadEventLog(source_.c_str(), type);
     }
-    // The insertion strings of Pellion's events, oldest first.
+    // The insertion strings of the program's events, oldest first.
     std::vector<std::string> EventTexts(WORD type = 0) {
         std::vector<std::string> texts;
         for (const auto& e : Events(type))
@@ -163,17 +152,127 @@ public:
                 return true;
         return false;
     }
-
-    std::vector<SERVICE_STATUS> History() {
-        return vplat::ReadServiceStatusHistory("Vantry SMTP Pellion");
+    // How many events of the type carry exactly this text.
+    size_t CountEvents(const std::string& text, WORD type) {
+        size_t n = 0;
+        for (const auto& t : EventTexts(type))
+            n += t == text ? 1 : 0;
+        return n;
     }
+
+    std::vector<SERVICE_STATUS> History() { return vplat::ReadServiceStatusHistory(name_.c_str()); }
 
     DWORD lastError() const { return lastError_; }
 
 private:
-    TempRoot root_;
-    unsigned short port_;
+    std::string name_;
+    std::string program_;
+    std::string source_;
     DWORD lastError_ = 0;
+};
+
+// The real drennic, the stand-in scanning service, in the root of its Pellion.
+class Drennic : public ServiceProgram {
+public:
+    Drennic() : ServiceProgram(DRENNIC_SERVICE_NAME, DRENNIC_EXE, DRENNIC_EVENT_SOURCE) {}
+
+    // Where it keeps its record, as it finds it (the Drennic key's
+    // Install_Path, or the default).
+    std::string RecordPath() {
+        DrennicSettings settings;
+        ReadDrennicSettings(&settings);
+        char path[MAX_PATH * 2];
+        DrennicRecordPath(settings, path, sizeof(path));
+        return path;
+    }
+    // Every command it received, bytes exact, oldest first.
+    std::vector<std::string> Record() {
+        std::vector<std::string> entries;
+        ReadRecordEntries(RecordPath().c_str(), &entries);
+        return entries;
+    }
+    // Waits until the record holds count entries (or 10 s pass); the record.
+    std::vector<std::string> WaitForRecord(size_t count) {
+        DWORD start = GetTickCount();
+        std::vector<std::string> entries = Record();
+        while (entries.size() < count && GetTickCount() - start < 10000) {
+            Sleep(20);
+            entries = Record();
+        }
+        return entries;
+    }
+    // The counters it reports, as it keeps them between runs.
+    void SetCounters(DWORD scanned, DWORD detected, DWORD cleaned) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, DRENNIC_PARAMETERS_KEY, 1);
+        key.Write("Scanned", scanned);
+        key.Write("Detected", detected);
+        key.Write("Cleaned", cleaned);
+    }
+    DWORD Counter(const char* name) {
+        DWORD value = 0xFFFFFFFF;
+        CRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, DRENNIC_PARAMETERS_KEY, 0) == ERROR_SUCCESS)
+            key.Read(name, value);
+        return value;
+    }
+};
+
+// The real pellion in a fresh platform root of its own, with a free port, and
+// the real drennic beside it (installed and started only when a test asks:
+// pellion.drennic().InstallAndStart()).
+class Pellion : public ServiceProgram {
+public:
+    Pellion() : ServiceProgram("Vantry SMTP Pellion", PELLION_EXE, "Pellion"), port_(FreePort()) {
+        SetServiceValue("Config_Port", static_cast<DWORD>(port_));
+    }
+    ~Pellion() {
+        // Leave no service running behind a test; the root is still there.
+        StopIfRunning();
+        drennic_->StopIfRunning();
+    }
+
+    const std::string& root() const { return root_->path(); }
+    unsigned short port() const { return port_; }
+    void set_port(unsigned short port) { port_ = port; }
+    Drennic& drennic() { return *drennic_; }
+
+    // Both services, Drennic first, as the run command starts them.
+    bool InstallAndStartBoth() { return drennic_->InstallAndStart() && InstallAndStart(); }
+
+    void SetServiceValue(const char* name, DWORD value) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+        key.Write(name, value);
+    }
+    void SetServiceValue(const char* name, const char* text) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+        key.Write(name, text);
+    }
+
+    // Gives loopback addresses the reverse names a test needs.
+    void AddHost(const char* address, const char* name) {
+        std::string dir = root() + "/drive_c/windows/system32/drivers/etc";
+        RunCommand("mkdir -p '" + dir + "'");
+        std::ofstream hosts(dir + "/hosts", std::ios::app);
+        hosts << address << " " << name << "\n";
+    }
+
+    // This machine's host name, as Pellion puts it into its messages.
+    static std::string LocalHostName() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(1, 1), &data);
+        char name[200] = {0};
+        gethostname(name, sizeof(name) - 1);
+        return name;
+    }
+
+private:
+    unsigned short port_;
+    // Made before the services are touched, removed after they are stopped.
+    std::unique_ptr<TempRoot> root_{new TempRoot()};
+    std::unique_ptr<Drennic> drennic_{new Drennic()};
 };
 
 // A client connection from a chosen loopback address.

@@ -29,6 +29,9 @@ windows)
     # Pellion carries its rules as Kessla's CRule: it links against the DLL.
     $cxx $link $pellion_sources \
         "$out/pellion_res.o" "$out/kessla.dll" -o "$out/pellion.exe" -static -lwsock32 -ladvapi32
+    # The stand-in scanning service is a Windows service program too.
+    $cxx $link "$repo"/peers/drennic/*.cpp "$repo/regkey/RegKey.cpp" \
+        -o "$out/drennic.exe" -static -ladvapi32
     for file in "$repo"/tools/*.cpp; do
         $cxx $flags "$file"
     done
