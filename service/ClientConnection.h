@@ -14,6 +14,16 @@ const int HOST_NAME_SIZE = 200;
 const int REQUEST_BUFFER_SIZE = 512000;
 const int REQUEST_WAIT_LIMIT = 10000;
 
+// The scanner's control pipe: its name, the tries of a forwarded control
+// command and the pause after each failed try, the statistics reply buffer,
+// and how long the statistics reply may take in all (a scanner that accepts
+// the command and never answers or never ends must not hold the service).
+#define CONTROL_PIPE_NAME "\\\\.\\pipe\\DrennicConfig"
+const int CONTROL_PIPE_ATTEMPTS = 10;
+const DWORD CONTROL_PIPE_RETRY_PAUSE = 500;
+const int STATISTICS_REPLY_SIZE = 10240;
+const DWORD STATISTICS_READ_LIMIT = 5000;
+
 // The wait for the refusal and for the other sends of the service.
 const int SEND_WAIT_LIMIT = 3000;
 
@@ -61,10 +71,35 @@ public:
     // Non-zero when the whole configuration was accepted and saved.
     int ReceiveConfig(char* request, int category);
 
-    // The scanner's control pipe (store/ControlPipe.cpp).
+    // The scanner's control pipe (store/ControlPipe.cpp). Each command is one
+    // connection to "\\.\pipe\DrennicConfig": its text and one zero byte in
+    // one WriteFile, then the handle is closed. A command that did not reach
+    // the scanner is logged as message 15 (warning) with this machine's name.
+    //
+    // reset_statistics: writes RESET_STATISTICS (one try); no reply at all.
     int SendResetStatistics(char* request, int category);
+    // After a saved set_config: writes SET_PREFERENCES (one try).
     void SendSetPreferences();
+    // The ten control words: writes the request line as it came (its case,
+    // its argument, a carriage return if it had one), trying the pipe up to
+    // CONTROL_PIPE_ATTEMPTS times; answers "CODE 0" only when it was written,
+    // else "CODE 3 MESSAGE " and message 15's text.
     int ForwardControlCommand(char* request, int category);
+    // Opens the pipe, trying up to attempts times; a 500 ms sleep follows every
+    // failed try, the last one too. The handle, or INVALID_HANDLE_VALUE.
+    HANDLE OpenControlPipe(int attempts);
+    // Writes text and its zero byte with one WriteFile; true when written. An
+    // invalid handle is false at once (nothing logged, nothing closed); an
+    // empty or missing text is false; a failed write logs message 15 when
+    // reportError is set. closeAfter closes the handle in every case but the
+    // first.
+    bool WriteControlPipe(HANDLE pipe, const char* text, bool closeAfter, bool reportError);
+    // The GET_STATISTICS exchange (one try): reply receives Drennic's answer,
+    // one byte per ReadFile, until Drennic ends the connection, the buffer is
+    // full (STATISTICS_REPLY_SIZE - 1 bytes) or STATISTICS_READ_LIMIT passes;
+    // a zero byte always follows what was read. True when at least one byte
+    // came; otherwise message 15 is logged and reply is empty.
+    bool QueryStatistics(char* reply);
 
     // Mail folders and logs (store/MailFolders.cpp); category is a MailCategory.
     int SendFileList(char* request, int category);
