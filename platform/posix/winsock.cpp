@@ -1,7 +1,7 @@
 // Windows Sockets 1.1 over BSD sockets: Windows structures and option numbers
 // are translated at the boundary, errno becomes a WSA code in the thread's
 // last error, and name lookups consult the root's hosts file before the
-// machine's resolver.
+// machine's resolver (or the root's own name server, when it has one).
 #ifndef VANTRY_POSIX_SOCKET_NAMES
 #define VANTRY_POSIX_SOCKET_NAMES // this file calls the C library's sockets
 #endif
@@ -402,6 +402,77 @@ private:
         *address = parsed.s_addr;
         names->assign(tokens.begin() + 1, tokens.end());
         return true;
+    }
+
+    std::string path_;
+};
+
+// The name server of the platform root: when <root>/nameserver/zone exists,
+// it answers in place of the machine's resolver, so that a test can give an
+// address a reverse name that its owner chose (as the owner of a reverse zone
+// can) without that name resolving back, which a hosts file line, read both
+// ways, cannot say. One record a line, '#' starts a comment:
+//   PTR 127.0.0.2 localhost.attacker.example    (reverse zone)
+//   A   localhost.attacker.example 127.0.0.9    (forward zone)
+class ZoneFile {
+public:
+    ZoneFile() : path_(vplat::RootPath() + "/nameserver/zone") {}
+
+    bool Exists() const {
+        struct stat st;
+        return stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+
+    bool FindAddress(uint32_t address, HostRecord* record) const {
+        std::ifstream in(path_);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> t = Tokens(line);
+            in_addr parsed;
+            if (t.size() != 3 || strcasecmp(t[0].c_str(), "PTR") != 0 ||
+                inet_pton(AF_INET, t[1].c_str(), &parsed) != 1 || parsed.s_addr != address)
+                continue;
+            record->name = t[2];
+            record->aliases.clear();
+            record->addresses.assign(1, address);
+            return true;
+        }
+        return false;
+    }
+
+    bool FindName(const char* name, HostRecord* record) const {
+        std::ifstream in(path_);
+        std::string line;
+        record->addresses.clear();
+        while (std::getline(in, line)) {
+            std::vector<std::string> t = Tokens(line);
+            in_addr parsed;
+            if (t.size() != 3 || strcasecmp(t[0].c_str(), "A") != 0 ||
+                strcasecmp(t[1].c_str(), name) != 0 ||
+                inet_pton(AF_INET, t[2].c_str(), &parsed) != 1)
+                continue;
+            record->name = t[1];
+            record->aliases.clear();
+            record->addresses.push_back(parsed.s_addr);
+        }
+        return !record->addresses.empty();
+    }
+
+private:
+    static std::vector<std::string> Tokens(const std::string& line) {
+        std::string text = line.substr(0, line.find('#'));
+        std::vector<std::string> tokens;
+        size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
+                ++i;
+            size_t start = i;
+            while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r')
+                ++i;
+            if (i > start)
+                tokens.push_back(text.substr(start, i - start));
+        }
+        return tokens;
     }
 
     std::string path_;
@@ -1153,7 +1224,11 @@ struct vplat_hostent* WSAAPI vplat_gethostbyname(const char* name) {
     if (HostsFile().FindName(name, &record) || LocalName(name, &record))
         return FillHostEntry(record);
     int error = WSAHOST_NOT_FOUND;
-    if (ResolveName(name, &record, &error))
+    ZoneFile zone;
+    if (zone.Exists()) {
+        if (zone.FindName(name, &record))
+            return FillHostEntry(record);
+    } else if (ResolveName(name, &record, &error))
         return FillHostEntry(record);
     Fail(error);
     return nullptr;
@@ -1178,7 +1253,11 @@ struct vplat_hostent* WSAAPI vplat_gethostbyaddr(const char* addr, int len, int 
     if (HostsFile().FindAddress(address, &record))
         return FillHostEntry(record);
     int error = WSAHOST_NOT_FOUND;
-    if (ResolveAddress(address, &record, &error))
+    ZoneFile zone;
+    if (zone.Exists()) {
+        if (zone.FindAddress(address, &record))
+            return FillHostEntry(record);
+    } else if (ResolveAddress(address, &record, &error))
         return FillHostEntry(record);
     Fail(error);
     return nullptr;

@@ -254,6 +254,38 @@ TEST_F(WinsockTest, AcceptedPeerResolvesThroughTheHostsFile) {
     EXPECT_STREQ("ADMINPC.corp.example", h->h_name);
 }
 
+#ifndef _WIN32
+// The root's name server stands for the resolver: a reverse zone may name an
+// address with a name that does not lead back to it.
+TEST_F(WinsockTest, RootNameServerAnswersInPlaceOfTheResolver) {
+    std::filesystem::create_directories(std::filesystem::path(root_.path()) / "nameserver");
+    std::ofstream(std::filesystem::path(root_.path()) / "nameserver/zone")
+        << "# reverse\nPTR 127.0.0.2 localhost.attacker.example\n"
+           "PTR 127.0.0.3 elsewhere.example\r\n"
+           "A elsewhere.example 127.0.0.9\nA ELSEWHERE.example 127.0.0.10\n";
+    HOSTENT* h = gethostbyaddr("\x7f\x00\x00\x02", 4, AF_INET);
+    ASSERT_NE(nullptr, h);
+    EXPECT_STREQ("localhost.attacker.example", h->h_name);
+    // No forward record, and the machine's resolver is not asked.
+    EXPECT_EQ(nullptr, gethostbyname("localhost.attacker.example"));
+    EXPECT_EQ(WSAHOST_NOT_FOUND, WSAGetLastError());
+    h = gethostbyname("Elsewhere.Example");
+    ASSERT_NE(nullptr, h);
+    ASSERT_NE(nullptr, h->h_addr_list[0]);
+    ASSERT_NE(nullptr, h->h_addr_list[1]);
+    EXPECT_EQ(nullptr, h->h_addr_list[2]);
+    EXPECT_EQ(0, memcmp(h->h_addr_list[0], "\x7f\x00\x00\x09", 4));
+    EXPECT_EQ(0, memcmp(h->h_addr_list[1], "\x7f\x00\x00\x0a", 4));
+    // An address without a record has no name.
+    EXPECT_EQ(nullptr, gethostbyaddr("\x7f\x00\x00\x04", 4, AF_INET));
+    // The hosts file still comes first.
+    WriteHosts("127.0.0.2 adminpc\n");
+    h = gethostbyaddr("\x7f\x00\x00\x02", 4, AF_INET);
+    ASSERT_NE(nullptr, h);
+    EXPECT_STREQ("adminpc", h->h_name);
+}
+#endif
+
 TEST_F(WinsockTest, HostEntryBelongsToTheCallingThread) {
     WriteHosts("127.0.0.2 first\n127.0.0.3 second\n");
     HOSTENT* mine = gethostbyname("first");
