@@ -1,6 +1,7 @@
 // The request dispatcher: the command table, unknown requests, the reply
 // conventions, and get_server_type.
 #include "platform/bounded.h"
+#include "service/AsciiCase.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
 #include "pellion/MailProxyServiceClass.h"
@@ -9,6 +10,7 @@
 #include "service/Settings.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -85,14 +87,10 @@ const Command kCommands[] = {
 
 static_assert(sizeof(kCommands) / sizeof(kCommands[0]) == 46, "the command table has 46 words");
 
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // True when text begins with word, letter case aside.
 bool BeginsWith(const char* text, const char* word) {
     for (; *word != '\0'; ++word, ++text)
-        if (*text == '\0' || Upper(*text) != Upper(*word))
+        if (*text == '\0' || AsciiUpper(*text) != AsciiUpper(*word))
             return false;
     return true;
 }
@@ -108,31 +106,32 @@ const Command* FindCommand(const char* request) {
 
 void ClientConnection::Dispatch() {
     Sleep(1000);
-    char* request = new (std::nothrow) char[REQUEST_BUFFER_SIZE];
-    if (request == nullptr)
+    // One owner for the request buffer, whichever way this returns.
+    std::unique_ptr<char[]> request(new (std::nothrow) char[REQUEST_BUFFER_SIZE]);
+    if (!request)
         return;
     request[0] = '\0';
     int status = 0;
-    int count = ReadLine(request, REQUEST_BUFFER_SIZE, REQUEST_WAIT_LIMIT, status);
-    if (status != SOCKET_STATUS_DONE) {
-        delete[] request;
+    int count = ReadLine(request.get(), REQUEST_BUFFER_SIZE, REQUEST_WAIT_LIMIT, status);
+    if (status != SOCKET_STATUS_DONE)
         return;
-    }
     request[count] = '\0';
-    m_nRequestLength = count;
+    DispatchRequest(request.get(), count);
+}
 
+void ClientConnection::DispatchRequest(char* request, int length) {
+    m_nRequestLength = length;
     const Command* command = FindCommand(request);
     if (command == nullptr) {
         LogMessage(IDS_UNRECOGNIZED_COMMAND, EVENTLOG_WARNING_TYPE, m_szPeerName);
         SendReply("CODE 3", "Invalid Request");
-    } else {
-        if ((command->around & AROUND_READ_VERSION) && g_pRunningService != nullptr)
-            g_pRunningService->ReadVersionInfo();
-        int result = (this->*(command->handler))(request, command->category);
-        // The scanner re-reads its settings only after a configuration was
-        // saved whole.
-        if (command->handler == &ClientConnection::ReceiveConfig && result != 0)
-            SendSetPreferences();
+        return;
     }
-    delete[] request;
+    if ((command->around & AROUND_READ_VERSION) && g_pRunningService != nullptr)
+        g_pRunningService->ReadVersionInfo();
+    int result = (this->*(command->handler))(request, command->category);
+    // The scanner re-reads its settings only after a configuration was
+    // saved whole.
+    if (command->handler == &ClientConnection::ReceiveConfig && result != 0)
+        SendSetPreferences();
 }

@@ -1,3 +1,4 @@
+#include "service/AcceptLoop.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
 #include "service/Service.h"
@@ -5,8 +6,11 @@
 HANDLE g_hStopEvent = nullptr;
 HANDLE g_hAcceptThreadDoneEvent = nullptr;
 
-DWORD WINAPI AcceptThread(LPVOID listening) {
-    ServerSocket* server = static_cast<ServerSocket*>(listening);
+namespace {
+
+// One connection at a time, from accept to close: what the service falls back
+// to when the threads of the loop cannot be started.
+void ServeOneAtATime(ServerSocket* server) {
     // The stop is looked at between connections: a connection being served
     // is finished first, and an idle wait lasts at most 500 ms.
     while (WaitForSingleObject(g_hStopEvent, 0) != WAIT_OBJECT_0) {
@@ -21,6 +25,19 @@ DWORD WINAPI AcceptThread(LPVOID listening) {
             continue;
         ClientConnection connection(accepted);
         connection.Serve();
+    }
+}
+
+} // namespace
+
+DWORD WINAPI AcceptThread(LPVOID listening) {
+    ServerSocket* server = static_cast<ServerSocket*>(listening);
+    {
+        AcceptLoop loop(server->m_socket, g_hStopEvent);
+        if (loop.Start())
+            loop.Run();
+        else
+            ServeOneAtATime(server);
     }
     LogMessage(IDS_SHUTDOWN, EVENTLOG_INFORMATION_TYPE);
     SetEvent(g_hAcceptThreadDoneEvent);

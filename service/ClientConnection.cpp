@@ -1,8 +1,7 @@
 #include "service/ClientConnection.h"
-#include "regkey/RegKey.h"
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
-#include "service/Settings.h"
+#include "service/Admission.h"
 
 #include <cstring>
 #include <vector>
@@ -159,66 +158,17 @@ int ClientConnection::ReadLine(char* buffer, int size, int waitLimit, int& statu
     }
 }
 
-ClientConnection::Admission ClientConnection::CheckAdmission() {
-    // Who is it: the reverse name of the peer address, cut to its short form.
-    m_szPeerName[0] = '\0';
+void ClientConnection::Serve() {
+    unsigned char address[4] = {0, 0, 0, 0};
     struct sockaddr_in peer;
     int length = sizeof(peer);
     memset(&peer, 0, sizeof(peer));
     if (getpeername(m_socket, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0 &&
-        peer.sin_family == AF_INET) {
-        struct hostent* host =
-            gethostbyaddr(reinterpret_cast<const char*>(&peer.sin_addr), 4, AF_INET);
-        if (host != nullptr && host->h_name != nullptr)
-            BoundedCopy(m_szPeerName, sizeof(m_szPeerName), host->h_name);
-    }
-
-    // The list is read again for every connection; a missing value means
-    // "localhost".
-    BoundedCopy(g_Settings.Allowed_Clients, sizeof(g_Settings.Allowed_Clients), "localhost");
-    CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1) != ERROR_SUCCESS) {
-        LogMessage(IDS_OPEN_REGISTRY_FAILED, EVENTLOG_ERROR_TYPE, SERVICE_KEY);
-        return ADMISSION_UNKNOWN;
-    }
-    std::vector<char> work(REGKEY_TEXT_BUFFER);
-    if (key.Read("Allowed_Clients", work.data()) == ERROR_SUCCESS)
-        BoundedCopy(g_Settings.Allowed_Clients, sizeof(g_Settings.Allowed_Clients), work.data());
-    key.Close();
-
-    char* dot = strchr(m_szPeerName, '.');
-    if (dot != nullptr)
-        *dot = '\0';
-    const size_t len = strlen(m_szPeerName);
-    if (len == 0)
-        return ADMISSION_REFUSED;
-
-    // The short name anywhere inside the list, letter case aside; the list has
-    // no syntax of its own.
-    const char* list = g_Settings.Allowed_Clients;
-    const size_t n = strlen(list);
-    for (size_t pos = 0; pos + len <= n; ++pos) {
-        size_t i = 0;
-        while (i < len) {
-            char a = list[pos + i], b = m_szPeerName[i];
-            if (a >= 'a' && a <= 'z')
-                a = static_cast<char>(a - 'a' + 'A');
-            if (b >= 'a' && b <= 'z')
-                b = static_cast<char>(b - 'a' + 'A');
-            if (a != b)
-                break;
-            ++i;
-        }
-        if (i == len)
-            return ADMISSION_GRANTED;
-    }
-    // This machine itself, by the start of its host name, in the same case.
-    return strncmp(m_szLocalHostName, m_szPeerName, len) == 0 ? ADMISSION_GRANTED
-                                                              : ADMISSION_REFUSED;
-}
-
-void ClientConnection::Serve() {
-    Admission admission = CheckAdmission();
+        peer.sin_family == AF_INET)
+        memcpy(address, &peer.sin_addr, 4);
+    // An address that cannot be read (0.0.0.0) has no name and is refused.
+    AdmissionResult admission =
+        AdmitPeer(address, m_szLocalHostName, m_szPeerName, sizeof(m_szPeerName));
     if (admission == ADMISSION_GRANTED) {
         Dispatch();
         return;

@@ -8,9 +8,10 @@
 const int HOST_NAME_SIZE = 200;
 
 // The request line: its buffer, and how long a client may take to send it.
-// A client that sends nothing, or trickles its line, is cut off after this
-// many milliseconds for the whole line, so that it cannot hold the accept
-// thread (and with it every other administrator and the service's stop).
+// A client that sends nothing, or trickles its line, is cut off this many
+// milliseconds after it was accepted (the accept loop counts its admission
+// in it too), so that it cannot hold a place of an administrator for long,
+// nor the service's stop.
 const int REQUEST_BUFFER_SIZE = 512000;
 const int REQUEST_WAIT_LIMIT = 10000;
 
@@ -54,10 +55,17 @@ public:
     // Reads one line, byte by byte; waitLimit bounds the whole line.
     int ReadLine(char* buffer, int size, int waitLimit, int& status);
 
-    // The admission check, then Dispatch for an admitted client.
+    // The admission check (service/Admission.h), then Dispatch for an
+    // admitted client; a refused one gets "ACCESS_DENIED\r\n" and is closed
+    // 2000 ms later. The accept thread does the same for many connections at
+    // once (service/AcceptLoop.h); this is the one-connection form.
     void Serve();
-    // Reads and handles the one request of the connection.
+    // Waits 1000 ms, reads the request line and handles it.
     void Dispatch();
+    // Handles a request line already read: request holds its length bytes
+    // (the line feed removed) and a NUL after them. Finds the command and
+    // calls its handler, or answers "Invalid Request".
+    void DispatchRequest(char* request, int length);
     // Writes "CODE n[ MESSAGE text]\r\n".
     void SendReply(const char* code, const char* message);
 
@@ -132,9 +140,6 @@ private:
     // set_config's refusals: logs message id (formatted with argument) as an
     // error and answers code with its text.
     void RefuseConfig(const char* code, UINT id, const char* argument);
-
-    enum Admission { ADMISSION_GRANTED, ADMISSION_REFUSED, ADMISSION_UNKNOWN };
-    Admission CheckAdmission();
 };
 
 #endif

@@ -12,8 +12,10 @@
 extern HANDLE g_hStopEvent;
 extern HANDLE g_hAcceptThreadDoneEvent;
 
-// The accept thread: serves every client connection, one at a time, until
-// StopEvent is signalled. Its argument is the listening ServerSocket.
+// The accept thread: runs the accept loop (service/AcceptLoop.h), which admits
+// and reads many connections at once and hands complete requests, one at a
+// time, to its request thread, until StopEvent is signalled and what was
+// accepted is finished. Its argument is the listening ServerSocket.
 DWORD WINAPI AcceptThread(LPVOID listening);
 
 #endif

@@ -3,6 +3,8 @@
 #include "platform/bounded.h"
 #include "service/LogEvent.h"
 
+#include <atomic>
+#include <cstring>
 #include <vector>
 
 ServiceSettings g_Settings;
@@ -30,6 +32,17 @@ void SetDefaultSettings() {
 
 namespace {
 
+// The last overlong Allowed_Clients value reported, by a hash of its text; 0
+// when none was. Admission reads the list on several threads at once.
+std::atomic<unsigned long> g_reportedOverlong(0);
+
+unsigned long TextHash(const char* text) {
+    unsigned long hash = 2166136261u;
+    for (; *text != '\0'; ++text)
+        hash = (hash ^ static_cast<unsigned char>(*text)) * 16777619u;
+    return hash == 0 ? 1 : hash;
+}
+
 // Reads a string value through a working buffer; a missing value leaves the
 // setting as it is, an existing one replaces it (cut at the setting's size).
 void ReadText(CRegKey& key, const char* name, char* setting, size_t size, std::vector<char>& work) {
@@ -39,6 +52,14 @@ void ReadText(CRegKey& key, const char* name, char* setting, size_t size, std::v
 }
 
 } // namespace
+
+void TakeAllowedClients(const char* value, char* setting, size_t size) {
+    if (BoundedCopy(setting, size, value))
+        return;
+    const unsigned long hash = TextHash(value);
+    if (g_reportedOverlong.exchange(hash) != hash)
+        LogMessage(IDS_ALLOWED_CLIENTS_CUT, EVENTLOG_WARNING_TYPE, static_cast<int>(strlen(value)));
+}
 
 void ReadServiceSettings() {
     SetDefaultSettings();
@@ -50,7 +71,9 @@ void ReadServiceSettings() {
         LogMessage(IDS_OPEN_REGISTRY_FAILED, EVENTLOG_ERROR_TYPE, SERVICE_KEY);
         return;
     }
-    ReadText(service, "Allowed_Clients", s.Allowed_Clients, sizeof(s.Allowed_Clients), work);
+    work[0] = '\0';
+    if (service.Read("Allowed_Clients", work.data()) == ERROR_SUCCESS)
+        TakeAllowedClients(work.data(), s.Allowed_Clients, sizeof(s.Allowed_Clients));
     ReadText(service, "Server_Type", s.Server_Type, sizeof(s.Server_Type), work);
     DWORD port = 0;
     if (service.Read("Config_Port", port) == ERROR_SUCCESS)

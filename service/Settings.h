@@ -3,6 +3,8 @@
 #ifndef VANTRY_SERVICE_SETTINGS_H
 #define VANTRY_SERVICE_SETTINGS_H
 
+#include <cstddef>
+
 #define PRODUCT_KEY "Software\\Corvane\\Ostel\\Vantry SMTP"
 #define SERVICE_KEY PRODUCT_KEY "\\Pellion"
 #define SCANNER_KEY PRODUCT_KEY "\\Drennic"
@@ -26,6 +28,13 @@ extern ServiceSettings g_Settings;
 
 // Sets every setting to its default.
 void SetDefaultSettings();
+
+// Takes an Allowed_Clients value read from the registry into setting (size
+// bytes). A value longer than the setting holds is cut there; the first time
+// a given overlong value is seen it is reported with a warning (message 30),
+// so that an administrator learns why the names at its end are not admitted
+// without a warning for every connection.
+void TakeAllowedClients(const char* value, char* setting, size_t size);
 
 // Loads g_Settings: every default first, then whatever the service key and the
 // scanner key hold. A key that cannot be opened is logged and keeps the defaults.

@@ -259,6 +259,14 @@ public:
         hosts << address << " " << name << "\n";
     }
 
+    // A record of the root's name server, which then answers in place of the
+    // machine's resolver: "PTR 127.0.0.2 name" (reverse), "A name 127.0.0.2".
+    void AddZoneRecord(const std::string& record) {
+        RunCommand("mkdir -p '" + root() + "/nameserver'");
+        std::ofstream zone(root() + "/nameserver/zone", std::ios::app);
+        zone << record << "\n";
+    }
+
     // This machine's host name, as Pellion puts it into its messages.
     static std::string LocalHostName() {
         WSADATA data;

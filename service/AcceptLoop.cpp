@@ -1,0 +1,667 @@
+#include "service/AcceptLoop.h"
+#include "platform/bounded.h"
+#include "service/Admission.h"
+#include "service/ClientConnection.h"
+#include "service/LogEvent.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+const int ADMISSION_PENDING = -1;
+
+// A lock made of an auto-reset event (signalled = free): the seam's
+// primitive on both targets.
+class EventLock {
+public:
+    explicit EventLock(HANDLE event) : m_hEvent(event) { WaitForSingleObject(m_hEvent, INFINITE); }
+    ~EventLock() { SetEvent(m_hEvent); }
+    EventLock(const EventLock&) = delete;
+    EventLock& operator=(const EventLock&) = delete;
+
+private:
+    HANDLE m_hEvent;
+};
+
+struct AdmissionJob {
+    unsigned long id;
+    unsigned char address[4];
+};
+
+struct AdmissionDone {
+    unsigned long id;
+    int result;
+    char peerName[HOST_NAME_SIZE];
+};
+
+DWORD Elapsed(DWORD since, DWORD now) {
+    return now - since; // wraps with the tick count
+}
+
+void SetBlocking(SOCKET s, bool blocking) {
+    u_long mode = blocking ? 0 : 1;
+    ioctlsocket(s, FIONBIO, &mode);
+}
+
+} // namespace
+
+// What the loop shares with its threads; freed by whichever lets go last, so
+// that a thread still busy at the end (a name server that does not answer)
+// never touches freed memory.
+struct AcceptShared {
+    HANDLE lock = nullptr;         // auto-reset event, signalled = free
+    HANDLE jobReady = nullptr;     // auto-reset: a job was queued, or quit
+    HANDLE requestReady = nullptr; // auto-reset: the slot was filled, or quit
+    int refs = 1;
+    bool quit = false;
+    int requestPause = 1000;
+
+    std::deque<AdmissionJob> jobs;
+    std::deque<AdmissionDone> done;
+
+    // The one request handed to the request thread and not yet taken.
+    bool slotFull = false;
+    SOCKET slotSocket = INVALID_SOCKET;
+    std::string slotLine;
+    char slotPeer[HOST_NAME_SIZE] = {};
+    // The request thread has a request in hand.
+    bool handling = false;
+
+    bool Ready() const { return lock != nullptr && jobReady != nullptr && requestReady != nullptr; }
+
+    void AddRef() {
+        EventLock hold(lock);
+        ++refs;
+    }
+    // Lets go of the object; the last one frees it.
+    static void Release(AcceptShared* shared) {
+        bool last;
+        {
+            EventLock hold(shared->lock);
+            last = --shared->refs == 0;
+        }
+        if (!last)
+            return;
+        if (shared->slotFull)
+            closesocket(shared->slotSocket);
+        CloseHandle(shared->lock);
+        CloseHandle(shared->jobReady);
+        CloseHandle(shared->requestReady);
+        delete shared;
+    }
+};
+
+namespace {
+
+// An admission thread: takes a job, admits (lookup, forward confirmation,
+// list), logs a refusal, hands the result back.
+DWORD WINAPI AdmissionThread(LPVOID param) {
+    AcceptShared* shared = static_cast<AcceptShared*>(param);
+    char localHostName[HOST_NAME_SIZE];
+    if (gethostname(localHostName, sizeof(localHostName)) != 0)
+        localHostName[0] = '\0';
+    localHostName[sizeof(localHostName) - 1] = '\0';
+    for (;;) {
+        WaitForSingleObject(shared->jobReady, 250);
+        AdmissionJob job;
+        {
+            EventLock hold(shared->lock);
+            if (shared->quit)
+                break;
+            if (shared->jobs.empty())
+                continue;
+            job = shared->jobs.front();
+            shared->jobs.pop_front();
+            if (!shared->jobs.empty())
+                SetEvent(shared->jobReady); // wake another thread for the rest
+        }
+        AdmissionDone done;
+        done.id = job.id;
+        done.result = AdmitPeer(job.address, localHostName, done.peerName, sizeof(done.peerName));
+        if (done.result == ADMISSION_REFUSED)
+            LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, done.peerName);
+        EventLock hold(shared->lock);
+        shared->done.push_back(done);
+    }
+    AcceptShared::Release(shared);
+    return 0;
+}
+
+// The request thread: one request at a time, each after its pause.
+DWORD WINAPI RequestThread(LPVOID param) {
+    AcceptShared* shared = static_cast<AcceptShared*>(param);
+    for (;;) {
+        WaitForSingleObject(shared->requestReady, 250);
+        SOCKET socket;
+        std::string line;
+        char peer[HOST_NAME_SIZE];
+        {
+            EventLock hold(shared->lock);
+            if (!shared->slotFull) {
+                if (shared->quit)
+                    break;
+                continue;
+            }
+            socket = shared->slotSocket;
+            line.swap(shared->slotLine);
+            BoundedCopy(peer, sizeof(peer), shared->slotPeer);
+            shared->slotSocket = INVALID_SOCKET;
+            shared->slotFull = false;
+            shared->handling = true;
+        }
+        Sleep(static_cast<DWORD>(shared->requestPause));
+        // The handlers get the request in a buffer of the full request size,
+        // as they always have; one owner frees it.
+        std::unique_ptr<char[]> request(new (std::nothrow) char[REQUEST_BUFFER_SIZE]);
+        if (request) {
+            memcpy(request.get(), line.data(), line.size());
+            request[line.size()] = '\0';
+            ClientConnection connection(socket);
+            BoundedCopy(connection.m_szPeerName, sizeof(connection.m_szPeerName), peer);
+            // The handlers wait on the socket themselves.
+            SetBlocking(socket, true);
+            connection.DispatchRequest(request.get(), static_cast<int>(line.size()));
+        } else {
+            closesocket(socket); // no buffer: no reply, as before
+        }
+        EventLock hold(shared->lock);
+        shared->handling = false;
+    }
+    AcceptShared::Release(shared);
+    return 0;
+}
+
+} // namespace
+
+struct AcceptLoop::Held {
+    unsigned long id;
+    SOCKET socket;
+    unsigned char address[4];
+    DWORD acceptedAt;
+    int admission; // ADMISSION_PENDING or an AdmissionResult
+    bool lineDone;
+    bool refusing;
+    bool queued; // admitted and complete: in m_ready
+    DWORD refusedAt;
+    std::string line;
+    char peerName[HOST_NAME_SIZE];
+};
+
+AcceptLoop::AcceptLoop(SOCKET listener, HANDLE stopEvent, const AcceptLimits& limits)
+    : m_listener(listener), m_hStop(stopEvent), m_limits(limits), m_shared(new AcceptShared),
+      m_hRequestThread(nullptr), m_phAdmissionThreads(nullptr), m_nAdmissionThreads(0), m_nextId(1),
+      m_acceptPausedUntil(0), m_acceptPaused(false) {
+    m_shared->lock = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    m_shared->jobReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_shared->requestReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_shared->requestPause = limits.requestPause;
+    if (m_limits.maxReading > FD_SETSIZE - 1)
+        m_limits.maxReading = FD_SETSIZE - 1;
+    if (m_limits.admissionThreads < 1)
+        m_limits.admissionThreads = 1;
+    m_phAdmissionThreads = new HANDLE[static_cast<size_t>(m_limits.admissionThreads)];
+}
+
+AcceptLoop::~AcceptLoop() {
+    for (Held* held : m_held) {
+        closesocket(held->socket);
+        delete held;
+    }
+    m_held.clear();
+    if (m_shared != nullptr) {
+        if (m_shared->Ready()) {
+            {
+                EventLock hold(m_shared->lock);
+                m_shared->quit = true;
+            }
+            AcceptShared::Release(m_shared);
+        } else {
+            // Never shared with a thread: the handles that were made go.
+            if (m_shared->lock != nullptr)
+                CloseHandle(m_shared->lock);
+            if (m_shared->jobReady != nullptr)
+                CloseHandle(m_shared->jobReady);
+            if (m_shared->requestReady != nullptr)
+                CloseHandle(m_shared->requestReady);
+            delete m_shared;
+        }
+    }
+    if (m_hRequestThread != nullptr)
+        CloseHandle(m_hRequestThread);
+    for (int i = 0; i < m_nAdmissionThreads; ++i)
+        CloseHandle(m_phAdmissionThreads[i]);
+    delete[] m_phAdmissionThreads;
+}
+
+bool AcceptLoop::Start() {
+    if (!m_shared->Ready())
+        return false;
+    m_shared->AddRef();
+    m_hRequestThread = CreateThread(nullptr, 0, RequestThread, m_shared, 0, nullptr);
+    if (m_hRequestThread == nullptr) {
+        AcceptShared::Release(m_shared);
+        return false;
+    }
+    for (int i = 0; i < m_limits.admissionThreads; ++i) {
+        m_shared->AddRef();
+        HANDLE thread = CreateThread(nullptr, 0, AdmissionThread, m_shared, 0, nullptr);
+        if (thread == nullptr) {
+            AcceptShared::Release(m_shared);
+            break;
+        }
+        m_phAdmissionThreads[m_nAdmissionThreads++] = thread;
+    }
+    if (m_nAdmissionThreads == 0) {
+        // No admission: end the request thread again; Run is not called.
+        EventLock hold(m_shared->lock);
+        m_shared->quit = true;
+        SetEvent(m_shared->requestReady);
+        return false;
+    }
+    SetBlocking(m_listener, false);
+    return true;
+}
+
+bool AcceptLoop::IsReading(const Held& held) const {
+    return !held.lineDone && !held.refusing;
+}
+
+int AcceptLoop::CountFrom(const unsigned char address[4]) const {
+    int count = 0;
+    for (const Held* held : m_held)
+        if (memcmp(held->address, address, 4) == 0)
+            ++count;
+    return count;
+}
+
+size_t AcceptLoop::FindHeld(unsigned long id) const {
+    for (size_t i = 0; i < m_held.size(); ++i)
+        if (m_held[i]->id == id)
+            return i;
+    return m_held.size();
+}
+
+void AcceptLoop::CloseHeld(size_t index) {
+    Held* held = m_held[index];
+    closesocket(held->socket);
+    if (held->admission == ADMISSION_PENDING) {
+        // Its lookup is not worth doing any more.
+        EventLock hold(m_shared->lock);
+        for (auto job = m_shared->jobs.begin(); job != m_shared->jobs.end(); ++job) {
+            if (job->id == held->id) {
+                m_shared->jobs.erase(job);
+                break;
+            }
+        }
+    }
+    if (held->queued) {
+        for (auto id = m_ready.begin(); id != m_ready.end(); ++id) {
+            if (*id == held->id) {
+                m_ready.erase(id);
+                break;
+            }
+        }
+    }
+    m_held.erase(m_held.begin() + static_cast<long>(index));
+    delete held;
+}
+
+// Makes room for a new connection from address; false when there is none
+// (every connection it could close has a complete request).
+bool AcceptLoop::MakeRoom(const unsigned char address[4]) {
+    // The oldest connection matching, refused ones first: they only wait
+    // for their close.
+    auto oldest = [this](const unsigned char* from, bool refusing) -> size_t {
+        for (size_t i = 0; i < m_held.size(); ++i) {
+            const Held& h = *m_held[i];
+            if (from != nullptr && memcmp(h.address, from, 4) != 0)
+                continue;
+            if (refusing ? h.refusing : IsReading(h))
+                return i;
+        }
+        return m_held.size();
+    };
+    // The address that holds the most connections that are still reading.
+    auto greediest = [this]() -> const unsigned char* {
+        const unsigned char* best = nullptr;
+        int bestCount = 0;
+        for (const Held* h : m_held) {
+            if (!IsReading(*h))
+                continue;
+            int count = 0;
+            for (const Held* other : m_held)
+                if (IsReading(*other) && memcmp(other->address, h->address, 4) == 0)
+                    ++count;
+            if (count > bestCount) {
+                bestCount = count;
+                best = h->address;
+            }
+        }
+        return best;
+    };
+
+    if (CountFrom(address) >= m_limits.maxPerAddress) {
+        size_t victim = oldest(address, true);
+        if (victim == m_held.size())
+            victim = oldest(address, false);
+        if (victim == m_held.size())
+            return false;
+        CloseHeld(victim);
+        return true;
+    }
+    if (static_cast<int>(m_held.size()) >= m_limits.maxHeld) {
+        size_t victim = oldest(nullptr, true);
+        if (victim == m_held.size()) {
+            const unsigned char* from = greediest();
+            if (from == nullptr)
+                return false;
+            unsigned char copy[4];
+            memcpy(copy, from, 4);
+            victim = oldest(copy, false);
+        }
+        if (victim == m_held.size())
+            return false;
+        CloseHeld(victim);
+    }
+    int reading = 0;
+    for (const Held* h : m_held)
+        if (IsReading(*h))
+            ++reading;
+    if (reading >= m_limits.maxReading) {
+        const unsigned char* from = greediest();
+        if (from == nullptr)
+            return false;
+        unsigned char copy[4];
+        memcpy(copy, from, 4);
+        size_t victim = oldest(copy, false);
+        if (victim == m_held.size())
+            return false;
+        CloseHeld(victim);
+    }
+    return true;
+}
+
+void AcceptLoop::AcceptNew() {
+    // Drain what the backlog holds, a bounded number per round.
+    for (int round = 0; round < 32; ++round) {
+        SOCKET s = accept(m_listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET) {
+            if (WSAGetLastError() != WSAEWOULDBLOCK) {
+                // Out of descriptors, say: do not spin on the listener.
+                m_acceptPaused = true;
+                m_acceptPausedUntil = GetTickCount() + 100;
+            }
+            return;
+        }
+        SetBlocking(s, false);
+        unsigned char address[4] = {0, 0, 0, 0};
+        struct sockaddr_in peer;
+        int length = sizeof(peer);
+        memset(&peer, 0, sizeof(peer));
+        if (getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET)
+            memcpy(address, &peer.sin_addr, 4);
+        if (!MakeRoom(address)) {
+            closesocket(s);
+            continue;
+        }
+        Held* held = new Held;
+        held->id = m_nextId++;
+        held->socket = s;
+        memcpy(held->address, address, 4);
+        held->acceptedAt = GetTickCount();
+        held->admission = ADMISSION_PENDING;
+        held->lineDone = false;
+        held->refusing = false;
+        held->queued = false;
+        held->refusedAt = 0;
+        held->peerName[0] = '\0';
+        m_held.push_back(held);
+        AdmissionJob job;
+        job.id = held->id;
+        memcpy(job.address, address, 4);
+        EventLock hold(m_shared->lock);
+        m_shared->jobs.push_back(job);
+        SetEvent(m_shared->jobReady);
+    }
+}
+
+void AcceptLoop::LineDone(Held& held) {
+    held.lineDone = true;
+    if (held.admission == ADMISSION_GRANTED && !held.queued) {
+        held.queued = true;
+        m_ready.push_back(held.id);
+    }
+}
+
+// Reads what has come of the line, never past its line feed: a peek shows
+// the bytes, and only those up to the line feed are taken.
+void AcceptLoop::ReadLinePart(Held& held) {
+    const size_t capacity = static_cast<size_t>(REQUEST_BUFFER_SIZE - 1);
+    const size_t stored = held.line.size();
+    const size_t want = capacity - stored < 8192 ? capacity - stored : 8192;
+    char chunk[8192];
+    int n = recv(held.socket, chunk, static_cast<int>(want), MSG_PEEK);
+    if (n == SOCKET_ERROR) {
+        if (WSAGetLastError() == WSAEWOULDBLOCK)
+            return;
+        CloseHeld(FindHeld(held.id)); // the read failed: no reply
+        return;
+    }
+    if (n == 0) {
+        // The client closed its side: what came is the request.
+        LineDone(held);
+        return;
+    }
+    const void* feed = memchr(chunk, '\n', static_cast<size_t>(n));
+    const int take =
+        feed != nullptr ? static_cast<int>(static_cast<const char*>(feed) - chunk) + 1 : n;
+    int got = recv(held.socket, chunk, take, 0);
+    if (got != take) {
+        CloseHeld(FindHeld(held.id));
+        return;
+    }
+    if (feed != nullptr) {
+        held.line.append(chunk, static_cast<size_t>(take - 1)); // without the line feed
+        LineDone(held);
+        return;
+    }
+    held.line.append(chunk, static_cast<size_t>(take));
+    if (held.line.size() >= capacity)
+        LineDone(held); // cut at the capacity; the rest stays unread
+}
+
+void AcceptLoop::ApplyAdmission(Held& held, int result, const char* peerName) {
+    held.admission = result;
+    BoundedCopy(held.peerName, sizeof(held.peerName), peerName);
+    if (result == ADMISSION_GRANTED) {
+        if (held.lineDone && !held.queued) {
+            held.queued = true;
+            m_ready.push_back(held.id);
+        }
+        return;
+    }
+    if (result == ADMISSION_UNKNOWN) {
+        // Without the list nobody is admitted; no reply.
+        CloseHeld(FindHeld(held.id));
+        return;
+    }
+    // Refused (the warning is logged): the refusal, then the close after the
+    // pause, on the loop's clock. A send that does not go through changes
+    // nothing.
+    static const char kDenied[] = "ACCESS_DENIED\r\n";
+    send(held.socket, kDenied, static_cast<int>(sizeof(kDenied) - 1), 0);
+    held.refusing = true;
+    held.refusedAt = GetTickCount();
+}
+
+void AcceptLoop::TakeAdmissions() {
+    std::deque<AdmissionDone> done;
+    {
+        EventLock hold(m_shared->lock);
+        done.swap(m_shared->done);
+    }
+    for (const AdmissionDone& d : done) {
+        size_t index = FindHeld(d.id);
+        if (index < m_held.size())
+            ApplyAdmission(*m_held[index], d.result, d.peerName);
+    }
+}
+
+void AcceptLoop::ExpireTimers(DWORD now) {
+    for (size_t i = 0; i < m_held.size();) {
+        const Held& h = *m_held[i];
+        bool expired = h.refusing
+                           ? Elapsed(h.refusedAt, now) >= static_cast<DWORD>(m_limits.refusalPause)
+                           : !h.queued && Elapsed(h.acceptedAt, now) >=
+                                              static_cast<DWORD>(m_limits.requestWaitLimit);
+        if (expired)
+            CloseHeld(i);
+        else
+            ++i;
+    }
+}
+
+void AcceptLoop::FeedRequestThread() {
+    if (m_ready.empty())
+        return;
+    EventLock hold(m_shared->lock);
+    if (m_shared->slotFull)
+        return;
+    size_t index = FindHeld(m_ready.front());
+    m_ready.pop_front();
+    if (index == m_held.size())
+        return;
+    Held* held = m_held[index];
+    m_shared->slotSocket = held->socket;
+    m_shared->slotLine.swap(held->line);
+    BoundedCopy(m_shared->slotPeer, sizeof(m_shared->slotPeer), held->peerName);
+    m_shared->slotFull = true;
+    SetEvent(m_shared->requestReady);
+    m_held.erase(m_held.begin() + static_cast<long>(index));
+    delete held;
+}
+
+bool AcceptLoop::Busy() const {
+    if (!m_held.empty())
+        return true;
+    EventLock hold(m_shared->lock);
+    return m_shared->slotFull || m_shared->handling;
+}
+
+void AcceptLoop::Run() {
+    bool stopping = false;
+    DWORD stopSeenAt = 0;
+    for (;;) {
+        DWORD now = GetTickCount();
+        if (!stopping && WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0) {
+            stopping = true;
+            stopSeenAt = now;
+        }
+        TakeAdmissions();
+        now = GetTickCount(); // after the refusals just made
+        ExpireTimers(now);
+        FeedRequestThread();
+        if (stopping) {
+            if (!Busy()) {
+                Finish(true);
+                return;
+            }
+            if (Elapsed(stopSeenAt, now) >= static_cast<DWORD>(m_limits.stopDrainLimit)) {
+                Finish(false);
+                return;
+            }
+        }
+
+        if (m_acceptPaused && Elapsed(m_acceptPausedUntil, now) < 0x80000000u)
+            m_acceptPaused = false;
+        fd_set readable;
+        FD_ZERO(&readable);
+        bool listening = !stopping && !m_acceptPaused;
+        if (listening)
+            FD_SET(m_listener, &readable);
+        for (const Held* h : m_held)
+            if (IsReading(*h))
+                FD_SET(h->socket, &readable);
+
+        // Short waits while another thread may hand something back; else
+        // until the nearest deadline, and never long, so that the stop is
+        // seen soon.
+        DWORD wait = 250;
+        {
+            EventLock hold(m_shared->lock);
+            if (!m_shared->jobs.empty() || !m_ready.empty() || m_shared->slotFull)
+                wait = 20;
+        }
+        for (const Held* h : m_held) {
+            if (h->admission == ADMISSION_PENDING)
+                wait = 20;
+            DWORD deadline = h->refusing
+                                 ? h->refusedAt + static_cast<DWORD>(m_limits.refusalPause)
+                                 : h->acceptedAt + static_cast<DWORD>(m_limits.requestWaitLimit);
+            if (h->queued)
+                continue;
+            DWORD left = Elapsed(now, deadline) < 0x80000000u ? deadline - now : 0;
+            if (left < wait)
+                wait = left;
+        }
+        if (readable.fd_count == 0) {
+            // Windows' select() refuses empty sets.
+            Sleep(wait);
+            continue;
+        }
+        struct timeval limit;
+        limit.tv_sec = static_cast<long>(wait / 1000);
+        limit.tv_usec = static_cast<long>((wait % 1000) * 1000);
+        int rc = select(0, &readable, nullptr, nullptr, &limit);
+        if (rc == SOCKET_ERROR) {
+            Sleep(20);
+            continue;
+        }
+        if (rc == 0)
+            continue;
+        if (listening && FD_ISSET(m_listener, &readable))
+            AcceptNew();
+        // Read by id: reading may close a connection, accepting may have
+        // closed others.
+        std::vector<unsigned long> ids;
+        for (const Held* h : m_held)
+            if (IsReading(*h) && FD_ISSET(h->socket, &readable))
+                ids.push_back(h->id);
+        for (unsigned long id : ids) {
+            size_t index = FindHeld(id);
+            if (index < m_held.size() && IsReading(*m_held[index]))
+                ReadLinePart(*m_held[index]);
+        }
+    }
+}
+
+void AcceptLoop::Finish(bool drained) {
+    (void)drained;
+    while (!m_held.empty())
+        CloseHeld(m_held.size() - 1);
+    m_ready.clear();
+    {
+        EventLock hold(m_shared->lock);
+        m_shared->quit = true;
+        // A request still in the slot after the drain limit is not handled.
+        if (m_shared->slotFull) {
+            closesocket(m_shared->slotSocket);
+            m_shared->slotSocket = INVALID_SOCKET;
+            m_shared->slotFull = false;
+        }
+        SetEvent(m_shared->requestReady);
+        SetEvent(m_shared->jobReady);
+    }
+    // The request in hand is finished first (bounded: its sends have their
+    // own limits); a lookup that hangs in the resolver is left behind, its
+    // thread lets go of the shared state when it comes back.
+    if (m_hRequestThread != nullptr)
+        WaitForSingleObject(m_hRequestThread, 8000);
+    if (m_nAdmissionThreads > 0)
+        WaitForMultipleObjects(static_cast<DWORD>(m_nAdmissionThreads), m_phAdmissionThreads, TRUE,
+                               2000);
+}

@@ -1,0 +1,110 @@
+// The accept thread's work: every client connection from accept to the moment
+// its request is handed over, for many connections at once.
+//
+// What the handlers are promised stays as it was: one request is handled at
+// a time, on one thread (the request thread), each after a pause of 1000 ms,
+// in the order in which the requests became complete (admitted, and their
+// line read). What changes is everything before that. A connection that has
+// not sent its whole line, or that is refused, holds nobody else:
+//
+//  - the accept thread runs one loop over non-blocking sockets with select():
+//    it accepts, reads request lines as their bytes come (never past the line
+//    feed, so that set_config's further lines stay for the handler), refuses,
+//    and closes refused connections on a timer 2000 ms after the refusal;
+//  - admission (the reverse lookup, its forward confirmation, the list read
+//    from the registry) runs on a few admission threads, so that a slow name
+//    server or a busy registry stalls neither the loop nor the requests;
+//  - what one source address can hold at once, and what all hold together,
+//    is bounded (see AcceptLimits); a new connection makes room by closing
+//    the oldest connection that has not finished its line, never one whose
+//    request is complete.
+//
+// The loop uses only Windows Sockets 1.1 (select, ioctlsocket FIONBIO,
+// recv with MSG_PEEK) and the seam's threads and events, so the Windows
+// target runs the same code.
+#ifndef VANTRY_SERVICE_ACCEPTLOOP_H
+#define VANTRY_SERVICE_ACCEPTLOOP_H
+
+#include "platform/win32.h"
+#include "service/ClientConnection.h"
+
+#include <deque>
+#include <vector>
+
+struct AcceptShared;
+
+// The limits of the loop. The service uses the defaults; tests shorten them.
+struct AcceptLimits {
+    // The pause before each request is handled.
+    int requestPause = 1000;
+    // From accept to a complete, admitted request: a connection that is not
+    // there by then is closed without a reply. Bounds a silent or trickling
+    // client, and a reverse lookup that does not come back.
+    int requestWaitLimit = REQUEST_WAIT_LIMIT;
+    // From the refusal to the close.
+    int refusalPause = 2000;
+    // Connections one source address may hold at once (reading, waiting for
+    // admission, refused and waiting for the close, complete and queued).
+    int maxPerAddress = 8;
+    // Connections all addresses together may hold.
+    int maxHeld = 128;
+    // Connections whose line is still being read: one select() set holds them
+    // with the listening socket (64 sockets, FD_SETSIZE of Winsock 1.1).
+    int maxReading = 63;
+    // Threads that admit connections.
+    int admissionThreads = 4;
+    // After the stop, what was accepted may finish this long; then whatever
+    // is left is closed without a reply. Within the stop's wait hint of
+    // 31000 ms together with the request being handled.
+    int stopDrainLimit = 20000;
+};
+
+class AcceptLoop {
+public:
+    // listener is a listening socket, made non-blocking here; stopEvent ends
+    // the loop (after the drain). Neither is owned.
+    AcceptLoop(SOCKET listener, HANDLE stopEvent, const AcceptLimits& limits = AcceptLimits());
+    ~AcceptLoop();
+
+    // Starts the request thread and the admission threads. False when they
+    // cannot all be started: the caller then serves one connection at a time.
+    bool Start();
+
+    // Serves until stopEvent is signalled and what was accepted is done (at
+    // most stopDrainLimit ms more), then ends the other threads (waiting for
+    // the request being handled, bounded).
+    void Run();
+
+private:
+    struct Held;
+
+    void AcceptNew();
+    bool MakeRoom(const unsigned char address[4]);
+    void ReadLinePart(Held& held);
+    void LineDone(Held& held);
+    void TakeAdmissions();
+    void ApplyAdmission(Held& held, int result, const char* peerName);
+    void ExpireTimers(DWORD now);
+    void FeedRequestThread();
+    void CloseHeld(size_t index);
+    size_t FindHeld(unsigned long id) const;
+    int CountFrom(const unsigned char address[4]) const;
+    bool IsReading(const Held& held) const;
+    bool Busy() const;
+    void Finish(bool drained);
+
+    SOCKET m_listener;
+    HANDLE m_hStop;
+    AcceptLimits m_limits;
+    AcceptShared* m_shared;
+    HANDLE m_hRequestThread;
+    HANDLE* m_phAdmissionThreads;
+    int m_nAdmissionThreads;
+    std::vector<Held*> m_held;         // oldest first
+    std::deque<unsigned long> m_ready; // complete, admitted: in order of completion
+    unsigned long m_nextId;
+    DWORD m_acceptPausedUntil;
+    bool m_acceptPaused;
+};
+
+#endif

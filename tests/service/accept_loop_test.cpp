@@ -1,0 +1,227 @@
+// The accept loop in this process, on a loopback listener, with short limits:
+// what one connection can and cannot hold of the others.
+#include "PellionHarness.h"
+#include "service/AcceptLoop.h"
+#include "service/ClientConnection.h"
+#include "service/Settings.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using vtest::Client;
+
+class AcceptLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WSAStartup(MAKEWORD(1, 1), &data_);
+        SetDefaultSettings();
+        std::string dir = root_.path() + "/drive_c/windows/system32/drivers/etc";
+        vtest::RunCommand("mkdir -p '" + dir + "'");
+        std::ofstream(dir + "/hosts") << "127.0.0.1 localhost\n127.0.0.3 admin3\n"
+                                         "127.0.0.4 admin4\n127.0.0.2 stranger\n";
+        {
+            CRegKey key;
+            key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+            key.Write("Allowed_Clients", "localhost admin3 admin4");
+        }
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        SOCKADDR_IN addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = 0;
+        ASSERT_EQ(0, bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        int len = sizeof(addr);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        ASSERT_EQ(0, listen(listener_, 5));
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        limits_.requestPause = 200;
+        limits_.requestWaitLimit = 3000;
+        limits_.refusalPause = 500;
+        limits_.maxPerAddress = 3;
+        limits_.maxHeld = 8;
+        limits_.maxReading = 6;
+        limits_.stopDrainLimit = 1500;
+    }
+
+    void StartLoop() {
+        loop_ = new AcceptLoop(listener_, stop_, limits_);
+        ASSERT_TRUE(loop_->Start());
+        thread_ = std::thread([this] {
+            loop_->Run();
+            ranOut_ = GetTickCount();
+        });
+    }
+
+    // Stops the loop; the milliseconds it took.
+    DWORD StopLoop() {
+        DWORD start = GetTickCount();
+        SetEvent(stop_);
+        if (thread_.joinable())
+            thread_.join();
+        delete loop_;
+        loop_ = nullptr;
+        return ranOut_ - start;
+    }
+
+    void TearDown() override {
+        if (loop_ != nullptr)
+            StopLoop();
+        closesocket(listener_);
+        CloseHandle(stop_);
+    }
+
+    vtest::TempRoot root_;
+    WSADATA data_;
+    SOCKET listener_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+    HANDLE stop_ = nullptr;
+    AcceptLimits limits_;
+    AcceptLoop* loop_ = nullptr;
+    std::thread thread_;
+    DWORD ranOut_ = 0;
+};
+
+TEST_F(AcceptLoopTest, SilentAndRefusedConnectionsDoNotHoldAnAdmittedRequest) {
+    StartLoop();
+    Client silent3(port_, "127.0.0.3"), silent4(port_, "127.0.0.4");
+    Client stranger1(port_, "127.0.0.2"), stranger2(port_, "127.0.0.2");
+    Sleep(100);
+    Client admin(port_);
+    admin.Send("get_server_type\n");
+    EXPECT_EQ(admin.ReadAll(5000), "NT_SMTP\r\n");
+    DWORD answered = admin.firstByteAt - admin.connectedAt();
+    EXPECT_GE(answered, 200u);
+    // Well before the silent ones are cut off at 3000 ms.
+    EXPECT_LT(answered, 2000u);
+    EXPECT_EQ(stranger1.ReadAll(5000), "ACCESS_DENIED\r\n");
+    EXPECT_GE(stranger1.closedAt - stranger1.connectedAt(), 500u);
+    EXPECT_EQ(stranger2.ReadAll(5000), "ACCESS_DENIED\r\n");
+    // The silent ones get nothing and are closed at the wait limit.
+    EXPECT_EQ(silent3.ReadAll(6000), "");
+    EXPECT_GE(silent3.closedAt - silent3.connectedAt(), 3000u);
+}
+
+TEST_F(AcceptLoopTest, EveryLineEndEndsTheRequestAndABareCarriageReturnDoesNot) {
+    limits_.maxPerAddress = 4;
+    StartLoop();
+    Client lf(port_), crlf(port_), closed(port_), cr(port_);
+    lf.Send("get_server_type\n");
+    crlf.Send("GET_SERVER_TYPE\r\n");
+    closed.Send("get_server_type");
+    closed.CloseSending();
+    cr.Send("get_server_type\r");
+    EXPECT_EQ(lf.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(crlf.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(closed.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(cr.ReadAll(6000), "");
+    EXPECT_GE(cr.closedAt - cr.connectedAt(), 3000u);
+}
+
+TEST_F(AcceptLoopTest, RequestsAreHandledOneAtATimeInTheOrderTheyBecameComplete) {
+    StartLoop();
+    Client first(port_), second(port_), third(port_);
+    Sleep(100);
+    // Completed in the order third, first, second.
+    third.Send("get_server_type\n");
+    Sleep(50);
+    first.Send("get_server_type\n");
+    Sleep(50);
+    second.Send("get_server_type\n");
+    EXPECT_EQ(third.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(first.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(second.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_LT(third.firstByteAt, first.firstByteAt);
+    EXPECT_LT(first.firstByteAt, second.firstByteAt);
+    // Each after its own pause, one at a time.
+    EXPECT_GE(first.firstByteAt - third.firstByteAt, 200u);
+    EXPECT_GE(second.firstByteAt - first.firstByteAt, 200u);
+}
+
+TEST_F(AcceptLoopTest, OneAddressAtItsLimitMakesRoomByClosingItsOldestUnfinishedConnection) {
+    StartLoop();
+    Client a(port_, "127.0.0.3");
+    Sleep(50);
+    Client b(port_, "127.0.0.3"), c(port_, "127.0.0.3");
+    Sleep(100);
+    Client d(port_, "127.0.0.3");
+    d.Send("get_server_type\n");
+    EXPECT_EQ(d.ReadAll(5000), "NT_SMTP\r\n");
+    // The oldest was closed to make room, long before its wait limit.
+    EXPECT_EQ(a.ReadAll(5000), "");
+    EXPECT_LT(a.closedAt - a.connectedAt(), 2000u);
+    // The others were not.
+    b.Send("get_server_type\n");
+    EXPECT_EQ(b.ReadAll(5000), "NT_SMTP\r\n");
+}
+
+TEST_F(AcceptLoopTest, CompleteRequestsAreNeverClosedToMakeRoom) {
+    limits_.requestPause = 1000;
+    StartLoop();
+    // One complete request is in the request thread's hands, one handed to
+    // it, three more from the same address wait in the loop.
+    std::vector<std::unique_ptr<Client>> complete;
+    for (int i = 0; i < 5; ++i) {
+        complete.emplace_back(new Client(port_, "127.0.0.3"));
+        complete.back()->Send("get_server_type\n");
+        Sleep(100);
+    }
+    // Another finds no room: it is closed at once, without a reply.
+    Client late(port_, "127.0.0.3");
+    late.Send("get_server_type\n");
+    EXPECT_EQ(late.ReadAll(5000), "");
+    EXPECT_LT(late.closedAt - late.connectedAt(), 500u);
+    for (auto& client : complete)
+        EXPECT_EQ(client->ReadAll(8000), "NT_SMTP\r\n");
+}
+
+TEST_F(AcceptLoopTest, ManyAddressesBeyondTheReadingLimitCloseTheOldestOfTheGreediest) {
+    StartLoop();
+    // Six reading connections fill the set: four from 127.0.0.1, two others.
+    Client l1(port_), l2(port_), l3(port_);
+    Sleep(50);
+    Client o1(port_, "127.0.0.3"), o2(port_, "127.0.0.4");
+    Sleep(50);
+    Client l4(port_, "127.0.0.1");
+    Sleep(100);
+    Client late(port_, "127.0.0.4");
+    late.Send("get_server_type\n");
+    EXPECT_EQ(late.ReadAll(5000), "NT_SMTP\r\n");
+    // 127.0.0.1 held the most: its oldest went.
+    EXPECT_EQ(l1.ReadAll(5000), "");
+    EXPECT_LT(l1.closedAt - l1.connectedAt(), 2000u);
+    o1.Send("get_server_type\n");
+    EXPECT_EQ(o1.ReadAll(5000), "NT_SMTP\r\n");
+}
+
+TEST_F(AcceptLoopTest, StopFinishesWhatWasAcceptedWithinTheDrainLimit) {
+    StartLoop();
+    Client silent(port_);
+    Client asking(port_);
+    Sleep(100);
+    asking.Send("get_server_type\n");
+    Sleep(50);
+    DWORD took = StopLoop();
+    // The complete request was answered; the silent one was closed at the
+    // drain limit, not held to its wait limit.
+    EXPECT_EQ(asking.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(silent.ReadAll(5000), "");
+    EXPECT_GE(took, 1500u);
+    EXPECT_LT(took, 3000u);
+    // Nothing is accepted after the stop.
+    Client after(port_);
+    after.Send("get_server_type\n");
+    EXPECT_EQ(after.ReadAll(1500), "");
+}
+
+TEST_F(AcceptLoopTest, IdleStopIsQuick) {
+    StartLoop();
+    Sleep(100);
+    EXPECT_LT(StopLoop(), 1000u);
+}
+
+} // namespace
