@@ -313,13 +313,18 @@ int Delete(const char* name) {
 #ifndef _WIN32
 
 int History(const char* name) {
-    std::vector<vplat::ServiceStatusRecord> records = vplat::ReadServiceStatusRecords(name);
-    if (records.empty()) {
-        // A service without reports, or none at all: say which.
+    {
+        // A query first: a service process that died since it was last
+        // looked at gets its final entry (stopped, with the manager's exit
+        // code) now, and the history shows it.
         ServiceSession session;
-        if (!session.Open(name, SERVICE_QUERY_STATUS))
+        SERVICE_STATUS status;
+        if (session.Open(name, SERVICE_QUERY_STATUS))
+            QueryServiceStatus(session.Service(), &status);
+        else
             return kExitFailed;
     }
+    std::vector<vplat::ServiceStatusRecord> records = vplat::ReadServiceStatusRecords(name);
     printf("%-24s %-8s %-16s %-10s %-10s %-8s %-15s %s\n", "TIME", "PID", "STATE", "CHECKPOINT",
            "WAIT_HINT", "CONTROLS", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE");
     for (const vplat::ServiceStatusRecord& r : records) {

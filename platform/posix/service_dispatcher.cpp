@@ -359,6 +359,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
             gState.status.dwCheckPoint = 0;
             gState.status.dwWaitHint = 0;
             RecordStatusLocked();
+            vplat::AppendServiceHistory(gState.serviceName.c_str(), gState.status);
         }
         gState.wakeWrite = -1;
     }

@@ -217,7 +217,7 @@ ServiceRecordLock::~ServiceRecordLock() {
         close(fd_); // releases the lock
 }
 
-void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& s) {
+void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& s, long pid) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tmv;
@@ -227,7 +227,7 @@ void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& s) {
     BoundedFormat(
         line, sizeof(line), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %ld %lu %lu %lu %lu %lu %lu %lu\n",
         tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-        static_cast<int>(tv.tv_usec / 1000), static_cast<long>(getpid()),
+        static_cast<int>(tv.tv_usec / 1000), pid != 0 ? pid : static_cast<long>(getpid()),
         static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwCurrentState),
         static_cast<unsigned long>(s.dwControlsAccepted),
         static_cast<unsigned long>(s.dwWin32ExitCode),
@@ -416,7 +416,9 @@ void QueryServiceCurrent(const char* serviceName, SERVICE_STATUS* status, DWORD*
         }
         if (record.pid != 0 || record.status.dwCurrentState != SERVICE_STOPPED) {
             // A service that reported its stop keeps its own last word;
-            // one that died before gets the manager's.
+            // one that died before gets the manager's, in its history too
+            // (once: the record is stopped from here on), so that a crash
+            // is seen there and not only by a query.
             if (record.status.dwCurrentState != SERVICE_STOPPED) {
                 record.status.dwCurrentState = SERVICE_STOPPED;
                 record.status.dwControlsAccepted = 0;
@@ -424,6 +426,7 @@ void QueryServiceCurrent(const char* serviceName, SERVICE_STATUS* status, DWORD*
                 record.status.dwServiceSpecificExitCode = 0;
                 record.status.dwCheckPoint = 0;
                 record.status.dwWaitHint = 0;
+                AppendServiceHistory(serviceName, record.status, static_cast<long>(record.pid));
             }
             record.pid = 0;
             WriteServiceRecord(serviceName, record);

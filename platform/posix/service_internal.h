@@ -110,8 +110,9 @@ private:
     int fd_ = -1;
 };
 
-// Appends one report to <name>.history.
-void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& status);
+// Appends one report to <name>.history, in the name of process pid (0: the
+// calling process, which made the report).
+void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& status, long pid = 0);
 
 // One exchange with the service's dispatcher. Returns ERROR_SUCCESS with the
 // reply filled in, or: ERROR_SERVICE_NOT_ACTIVE when nothing listens (a stale

@@ -131,6 +131,79 @@ TEST(ScTool, CreateStartQueryStopHistoryDeleteCycle) {
         << r.output;
 }
 
+// A service process that dies without reporting its stop: the manager's word
+// (stopped, ERROR_PROCESS_ABORTED) ends its history, once, whether the
+// history or a query looks first.
+TEST(ScTool, CrashOfTheServiceProcessEndsItsHistoryWithTheManagersStop) {
+    vtest::TempRoot root;
+    ASSERT_EQ(RunTool({"create", "Crashing", "binPath=", VANTRY_SAMPLE_SERVICE}).exitStatus, 0);
+    ASSERT_EQ(RunTool({"start", "Crashing"}).exitStatus, 0);
+    ASSERT_TRUE(WaitForToolState("Crashing", kRunning));
+    long pid = 0;
+    {
+        std::ifstream notes(root.path() + "/sample_service.txt");
+        std::string line;
+        while (std::getline(notes, line))
+            if (line.compare(0, 4, "pid=") == 0)
+                pid = std::stol(line.substr(4));
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
+    for (int i = 0; i < 100 && kill(static_cast<pid_t>(pid), 0) == 0; ++i)
+        usleep(20000);
+
+    ToolResult r = RunTool({"history", "Crashing"});
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < r.output.size()) {
+        size_t end = r.output.find('\n', start);
+        lines.push_back(r.output.substr(start, end - start));
+        start = end == std::string::npos ? r.output.size() : end + 1;
+    }
+    ASSERT_GE(lines.size(), 3u) << r.output;
+    const std::string& last = lines.back();
+    EXPECT_TRUE(Contains(last, "1 STOPPED")) << r.output;
+    EXPECT_TRUE(Contains(last, " 1067 ")) << r.output;
+    EXPECT_TRUE(Contains(last, std::to_string(pid))) << r.output;
+    EXPECT_TRUE(Contains(lines[lines.size() - 2], "4 RUNNING")) << r.output;
+
+    // The query says the same, and nothing more is added.
+    r = RunTool({"query", "Crashing"});
+    EXPECT_TRUE(Contains(r.output, kStopped)) << r.output;
+    EXPECT_TRUE(Contains(r.output, "WIN32_EXIT_CODE    : 1067")) << r.output;
+    std::vector<SERVICE_STATUS> history = vplat::ReadServiceStatusHistory("Crashing");
+    ASSERT_GE(history.size(), 2u);
+    EXPECT_EQ(history.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(history.back().dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+    EXPECT_EQ(history[history.size() - 2].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// The same when a query is the first to look.
+TEST(ScTool, CrashSeenFirstByAQueryIsInTheHistoryToo) {
+    vtest::TempRoot root;
+    ASSERT_EQ(RunTool({"create", "Crashing", "binPath=", VANTRY_SAMPLE_SERVICE}).exitStatus, 0);
+    ASSERT_EQ(RunTool({"start", "Crashing"}).exitStatus, 0);
+    ASSERT_TRUE(WaitForToolState("Crashing", kRunning));
+    long pid = 0;
+    {
+        std::ifstream notes(root.path() + "/sample_service.txt");
+        std::string line;
+        while (std::getline(notes, line))
+            if (line.compare(0, 4, "pid=") == 0)
+                pid = std::stol(line.substr(4));
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
+    ASSERT_TRUE(WaitForToolState("Crashing", kStopped));
+    RunTool({"query", "Crashing"});
+    std::vector<SERVICE_STATUS> history = vplat::ReadServiceStatusHistory("Crashing");
+    ASSERT_GE(history.size(), 2u);
+    EXPECT_EQ(history.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(history.back().dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+    EXPECT_EQ(history[history.size() - 2].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
 TEST(ScTool, RunStaysInTheForegroundAndTurnsSigtermIntoAStop) {
     vtest::TempRoot root;
     ASSERT_EQ(RunTool({"create", "Supervised", "binPath=", VANTRY_SAMPLE_SERVICE}).exitStatus, 0);
