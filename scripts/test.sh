@@ -4,6 +4,7 @@
 # the Windows target, and the fuzz targets for a bounded time.
 #   scripts/test.sh             everything
 #   FUZZ_SECONDS=30 scripts/test.sh   shorter fuzzing
+#   LOAD_SECONDS=20 scripts/test.sh   a shorter load test
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -14,6 +15,9 @@ echo "== native build and tests"
 # Options stated in full: a folder last built by scripts/run.sh has the tests off.
 bash scripts/build.sh build -DVANTRY_TESTS=ON -DVANTRY_BENCH=ON
 (cd build && ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 300)
+
+echo "== load: strangers and silent sockets against an administrator"
+build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" build/bin/pellion
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -DVANTRY_TESTS=ON -DVANTRY_BENCH=OFF
