@@ -89,6 +89,25 @@ int ClientConnection::SendEngineVersion(char*, int) {
     return 1;
 }
 
-int ClientConnection::SendStatistics(char* request, int category) {
-    return CommandNotAvailable(request, category);
+int ClientConnection::SendStatistics(char*, int) {
+    // QueryStatistics ends what it read with a zero byte; the whole buffer is
+    // cleared first all the same, so that the walk below always ends inside.
+    char reply[STATISTICS_REPLY_SIZE];
+    memset(reply, 0, sizeof(reply));
+    if (!QueryStatistics(reply))
+        BoundedCopy(reply, sizeof(reply), kStatisticsFallback);
+    // One item a line: a space after a closing quote becomes a line feed; the
+    // text ends at its first zero byte, carriage return or line feed.
+    size_t end = 0;
+    while (end < sizeof(reply) - 1 && reply[end] != '\0' && reply[end] != '\r' &&
+           reply[end] != '\n') {
+        if (reply[end] == ' ' && end > 0 && reply[end - 1] == '\'')
+            reply[end] = '\n';
+        ++end;
+    }
+    reply[end] = '\0';
+    int status = 0;
+    SendAll(reply, static_cast<int>(end), STATISTICS_SEND_WAIT_LIMIT, status);
+    SendText("\r\n", WAIT_NO_LIMIT, status);
+    return 1;
 }

@@ -4,6 +4,7 @@
 #include "peers/drennic/DrennicRecord.h"
 #include "platform/bounded.h"
 #include "regkey/RegKey.h"
+#include "store/FileName.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -35,6 +36,18 @@ const CommandRow kCommandTable[] = {
     {"UNBLOCK_MAIL_WITH_TYPED_ATTACHMENTS", &DrennicService::Control},
     {"INCREASE_SCAN_SETTINGS", &DrennicService::Control},
     {"DECREASE_SCAN_SETTINGS", &DrennicService::Control},
+    {"DELETE_", &DrennicService::DeleteStored},
+    {"SEND_", &DrennicService::SendStored},
+};
+
+// The kind words of stored items, and whether SEND_ takes them.
+struct StoredKind {
+    const char* word;
+    bool sendable;
+};
+const StoredKind kStoredKinds[] = {
+    {"QFILE", true},      {"MFILE", false},      {"VFILE", false},
+    {"BLOCKEDMSG", true}, {"FILTEREDMSG", true}, {"DEFERREDMSG", true},
 };
 
 char Upper(char c) {
@@ -165,6 +178,7 @@ bool DrennicService::Start() {
         return false;
     }
     MakeFolders(m_recordPath);
+    MakeMailFolders();
     m_command = new (std::nothrow) char[DRENNIC_MAX_COMMAND];
     m_ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -308,12 +322,15 @@ void DrennicService::AppendRecord(const char* command, DWORD length) {
 }
 
 void DrennicService::GetStatistics(HANDLE pipe, const char*, DWORD) {
-    char reply[200];
+    char reply[300];
     BoundedFormat(reply, sizeof(reply),
-                  "SMTP_NUMBER_SCAN='%lu' SMTP_NUMBER_DETECTED='%lu' SMTP_NUMBER_CLEANED='%lu'\r\n",
+                  "SMTP_NUMBER_SCAN='%lu' SMTP_NUMBER_DETECTED='%lu' SMTP_NUMBER_CLEANED='%lu' "
+                  "SMTP_NUMBER_DELETED='%lu' SMTP_NUMBER_SENT='%lu'\r\n",
                   static_cast<unsigned long>(m_counters.scanned),
                   static_cast<unsigned long>(m_counters.detected),
-                  static_cast<unsigned long>(m_counters.cleaned));
+                  static_cast<unsigned long>(m_counters.cleaned),
+                  static_cast<unsigned long>(m_counters.deleted),
+                  static_cast<unsigned long>(m_counters.sent));
     DWORD written = 0;
     if (!WriteFile(pipe, reply, static_cast<DWORD>(strlen(reply)), &written, nullptr))
         DrennicLog(EVENTLOG_WARNING_TYPE, "The statistics reply could not be written (error %lu)",
@@ -385,6 +402,119 @@ void DrennicService::Control(HANDLE, const char* command, DWORD length) {
                argument);
 }
 
+// True when a folder path has a "." or ".." part between its separators.
+static bool FolderClimbs(const char* folder, size_t length) {
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i == length || folder[i] == '\\' || folder[i] == '/') {
+            // Windows drops a part's trailing dots and spaces, so "...",
+            // ".. " and the like are "." or ".." too.
+            bool dotsAndSpaces = i > start;
+            for (size_t j = start; j < i; ++j)
+                if (folder[j] != '.' && folder[j] != ' ')
+                    dotsAndSpaces = false;
+            if (dotsAndSpaces)
+                return true;
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+bool ParseStoredItem(const char* item, DWORD length, bool sendable, char* path, size_t pathSize,
+                     const char** name) {
+    // The item ends at its zero byte, a carriage return or a line feed.
+    DWORD end = 0;
+    while (end < length && item[end] != '\0' && item[end] != '\r' && item[end] != '\n')
+        ++end;
+    const StoredKind* kind = nullptr;
+    for (const StoredKind& k : kStoredKinds) {
+        size_t n = strlen(k.word);
+        if (end > n && item[n] == ' ' && BeginsWith(item, static_cast<DWORD>(n), k.word)) {
+            kind = &k;
+            break;
+        }
+    }
+    if (kind == nullptr || (sendable && !kind->sendable))
+        return false;
+    const char* full = item + strlen(kind->word) + 1;
+    const size_t fullLength = static_cast<size_t>(item + end - full);
+    size_t cut = fullLength; // just after the last separator
+    while (cut > 0 && full[cut - 1] != '\\' && full[cut - 1] != '/')
+        --cut;
+    if (cut == 0 || FolderClimbs(full, cut) || fullLength >= pathSize ||
+        !IsBareFileName(full + cut, fullLength - cut, fullLength - cut))
+        return false;
+    memcpy(path, full, fullLength);
+    path[fullLength] = '\0';
+    *name = path + cut;
+    return true;
+}
+
+void DrennicService::DeleteStored(HANDLE, const char* command, DWORD length) {
+    const DWORD word = static_cast<DWORD>(strlen("DELETE_"));
+    char path[MAX_PATH * 2];
+    const char* name = nullptr;
+    if (!ParseStoredItem(command + word, length - word, false, path, sizeof(path), &name)) {
+        char shown[240];
+        FormatRecordEntry(command, length < 200 ? length : 200, shown, sizeof(shown));
+        DrennicLog(EVENTLOG_WARNING_TYPE, "Refused to delete: %s", shown);
+        return;
+    }
+    if (!DeleteFileA(path)) {
+        DrennicLog(EVENTLOG_WARNING_TYPE, "Cannot delete %s (error %lu)", path,
+                   static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    ++m_counters.deleted;
+    SaveCounters();
+    DrennicLog(EVENTLOG_INFORMATION_TYPE, "Deleted %s", path);
+}
+
+void DrennicService::SendStored(HANDLE, const char* command, DWORD length) {
+    const DWORD word = static_cast<DWORD>(strlen("SEND_"));
+    char path[MAX_PATH * 2];
+    const char* name = nullptr;
+    char target[MAX_PATH * 2];
+    if (!ParseStoredItem(command + word, length - word, true, path, sizeof(path), &name) ||
+        !BoundedFormat(target, sizeof(target), "%s%s\\%s", m_settings.Install_Path,
+                       DRENNIC_OUTBOUND_FOLDER, name)) {
+        char shown[240];
+        FormatRecordEntry(command, length < 200 ? length : 200, shown, sizeof(shown));
+        DrennicLog(EVENTLOG_WARNING_TYPE, "Refused to send: %s", shown);
+        return;
+    }
+    // A message already waiting under that name is not overwritten.
+    if (!MoveFileA(path, target)) {
+        DrennicLog(EVENTLOG_WARNING_TYPE, "Cannot send %s to %s (error %lu)", path, target,
+                   static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    ++m_counters.sent;
+    SaveCounters();
+    DrennicLog(EVENTLOG_INFORMATION_TYPE, "Sent %s", path);
+}
+
+void DrennicService::MakeMailFolders() {
+    char outbound[MAX_PATH * 2];
+    BoundedFormat(outbound, sizeof(outbound), "%s%s\\", m_settings.Install_Path,
+                  DRENNIC_OUTBOUND_FOLDER);
+    const char* const folders[] = {m_settings.Install_Path,
+                                   m_settings.Quarantine_Path,
+                                   m_settings.Log_Path,
+                                   m_settings.BLOCKED_MAIL_PATH,
+                                   m_settings.FILTER_MAIL_PATH,
+                                   m_settings.Deferred_Mail_Path,
+                                   outbound};
+    for (const char* folder : folders) {
+        MakeFolders(folder);
+        // The last part too, when the path ends without its backslash.
+        size_t n = strlen(folder);
+        if (n > 0 && folder[n - 1] != '\\')
+            CreateDirectoryA(folder, nullptr);
+    }
+}
+
 void DrennicService::LoadCounters() {
     CRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, DRENNIC_PARAMETERS_KEY, 1) != ERROR_SUCCESS)
@@ -392,6 +522,8 @@ void DrennicService::LoadCounters() {
     key.Read("Scanned", m_counters.scanned);
     key.Read("Detected", m_counters.detected);
     key.Read("Cleaned", m_counters.cleaned);
+    key.Read("Deleted", m_counters.deleted);
+    key.Read("Sent", m_counters.sent);
     key.Close();
 }
 
@@ -405,5 +537,7 @@ void DrennicService::SaveCounters() {
     key.Write("Scanned", m_counters.scanned);
     key.Write("Detected", m_counters.detected);
     key.Write("Cleaned", m_counters.cleaned);
+    key.Write("Deleted", m_counters.deleted);
+    key.Write("Sent", m_counters.sent);
     key.Close();
 }

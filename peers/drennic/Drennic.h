@@ -21,6 +21,8 @@
     "SYSTEM\\CurrentControlSet\\Services\\Vantry SMTP Drennic\\Parameters"
 // Drennic's own folder under the install folder, and its command record there.
 #define DRENNIC_FOLDER "Drennic"
+// Where a stored message that SEND_ releases goes, under the install folder.
+#define DRENNIC_OUTBOUND_FOLDER "Outbound"
 #define DRENNIC_RECORD_FILE "commands.rec"
 
 // One command is at most this many bytes, its zero byte included: the longest
@@ -64,12 +66,24 @@ void ReadDrennicSettings(DrennicSettings* settings);
 // it does not fit the buffer.
 bool DrennicRecordPath(const DrennicSettings& settings, char* path, size_t size);
 
-// What the scanner counts, as GET_STATISTICS reports it.
+// What the scanner counts, as GET_STATISTICS reports it: besides the three
+// items Pellion's fallback names, the stored files it deleted and the stored
+// messages it sent on (SMTP_NUMBER_DELETED, SMTP_NUMBER_SENT).
 struct DrennicCounters {
     DWORD scanned;
     DWORD detected;
     DWORD cleaned;
+    DWORD deleted;
+    DWORD sent;
 };
+
+// The path of a DELETE_ or SEND_ item ("QFILE <folder><name>"), taken apart:
+// the kind word, the folder (with its separator) and the name. False when the
+// item has no known kind word, when its last part is not a bare file name, or
+// when its folder climbs (a "." or ".." part): such a command touches nothing.
+// sendable: SEND_ takes only stored messages, not logs.
+bool ParseStoredItem(const char* item, DWORD length, bool sendable, char* path, size_t pathSize,
+                     const char** name);
 
 // The inbound and attachment controls, as the ten control commands set them.
 struct DrennicControls {
@@ -102,6 +116,11 @@ public:
     void ResetStatistics(HANDLE pipe, const char* command, DWORD length);
     void SetPreferences(HANDLE pipe, const char* command, DWORD length);
     void Control(HANDLE pipe, const char* command, DWORD length);
+    // DELETE_<kind> <folder><name>: deletes that file.
+    void DeleteStored(HANDLE pipe, const char* command, DWORD length);
+    // SEND_<kind> <folder><name>: sends the stored message on, that is, moves
+    // it into <Install_Path>Outbound\.
+    void SendStored(HANDLE pipe, const char* command, DWORD length);
 
     const DrennicCounters& counters() const { return m_counters; }
 
@@ -113,6 +132,8 @@ private:
     // client's end, DRENNIC_MAX_COMMAND bytes or the time limit.
     DWORD ReadCommand(HANDLE pipe, char* buffer, DWORD size);
     void AppendRecord(const char* command, DWORD length);
+    // Creates the install folder's mail folders, Outbound and Drennic's own.
+    void MakeMailFolders();
     void LoadCounters();
     void SaveCounters();
 

@@ -148,4 +148,157 @@ TEST(MailStore, SetpathMovesTheQuarantineForTheRunningServiceOnly) {
     EXPECT_NE(key.Read("Quarantine_Path", text.data()), ERROR_SUCCESS);
 }
 
+// ---------------------------------------------------------------------------
+// delete_, send_ and get_statistics with the real drennic running and stopped.
+
+std::string Z(const std::string& text) {
+    return text + std::string(1, '\0');
+}
+
+bool WaitGone(const std::string& path) {
+    for (int i = 0; i < 200; ++i) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+            return true;
+        Sleep(25);
+    }
+    return false;
+}
+
+TEST(MailStoreWithDrennic, DrennicMakesItsFoldersAndReallyDeletesAndSends) {
+    MailPellion pellion;
+    rmdir(pellion.Folder("Blocked").c_str());
+    pellion.File(pellion.Folder("Quarantine") + "101", "spam one\r\n");
+    pellion.File(pellion.Folder("Quarantine") + "102", "spam two\r\n");
+    pellion.File(pellion.Folder("Log") + "mail1.log", "log\r\n");
+    pellion.File(pellion.Folder("Deferred") + "300", "deferred\r\n");
+    ASSERT_TRUE(pellion.drennic().Install());
+    pellion.drennic().SetCounters(40, 3, 1);
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    // Drennic made its folders at start, Outbound among them.
+    struct stat st;
+    EXPECT_EQ(stat(pellion.Folder("Blocked").c_str(), &st), 0);
+    EXPECT_EQ(stat(pellion.Folder("Outbound").c_str(), &st), 0);
+
+    EXPECT_EQ(Ask(pellion.port(), "delete_qfile 101\r\n"), "CODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "delete_maillog mail1.log\r\n"), "CODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "send_qfile 102\r\n"), "CODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "send_deferredmsg 300\r\n"), "CODE 0\r\n");
+    std::vector<std::string> record = pellion.drennic().WaitForRecord(4);
+    EXPECT_EQ(record, (std::vector<std::string>{
+                          Z("DELETE_QFILE " + std::string(kInstall) + "Quarantine\\101"),
+                          Z("DELETE_MFILE " + std::string(kInstall) + "Log\\mail1.log"),
+                          Z("SEND_QFILE " + std::string(kInstall) + "Quarantine\\102"),
+                          Z("SEND_DEFERREDMSG " + std::string(kInstall) + "Deferred\\300")}));
+    EXPECT_TRUE(WaitGone(pellion.Folder("Quarantine") + "101"));
+    EXPECT_TRUE(WaitGone(pellion.Folder("Log") + "mail1.log"));
+    EXPECT_TRUE(WaitGone(pellion.Folder("Quarantine") + "102"));
+    EXPECT_TRUE(WaitGone(pellion.Folder("Deferred") + "300"));
+    EXPECT_EQ(pellion.Read(pellion.Folder("Outbound") + "102"), "spam two\r\n");
+    EXPECT_EQ(pellion.Read(pellion.Folder("Outbound") + "300"), "deferred\r\n");
+    // What is gone is no longer listed.
+    EXPECT_EQ(Ask(pellion.port(), "get_qfile_list\r\n"), "CODE 1\r\nCODE 0\r\n");
+    // Drennic's live counters, one item a line.
+    EXPECT_EQ(Ask(pellion.port(), "get_statistics\r\n"),
+              "SMTP_NUMBER_SCAN='40'\nSMTP_NUMBER_DETECTED='3'\nSMTP_NUMBER_CLEANED='1'\n"
+              "SMTP_NUMBER_DELETED='2'\nSMTP_NUMBER_SENT='2'\r\n");
+    EXPECT_TRUE(pellion.EventTexts(EVENTLOG_WARNING_TYPE).empty());
+}
+
+TEST(MailStoreWithDrennic, WithDrennicStoppedTheRequestLineComesBackAndNothingChanges) {
+    MailPellion pellion;
+    pellion.File(pellion.Folder("Log") + "virus1.log", "kept\r\n");
+    pellion.File(pellion.Folder("Quarantine") + "5", "kept\r\n");
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    ASSERT_TRUE(pellion.drennic().Stop());
+    EXPECT_EQ(Ask(pellion.port(), "delete_viruslog virus1.log\r\n"),
+              "CODE 3 MESSAGE delete_viruslog virus1.log\r\nCODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "send_qfile 5\r\n"), "CODE 3 MESSAGE send_qfile 5\r\nCODE 0\r\n");
+    const std::string message21 = "Error sending request to " + Pellion::LocalHostName();
+    EXPECT_EQ(pellion.CountEvents(message21, EVENTLOG_WARNING_TYPE), 2u);
+    EXPECT_EQ(pellion.Read(pellion.Folder("Log") + "virus1.log"), "kept\r\n");
+    EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "5"), "kept\r\n");
+    // The statistics fall back to their fixed line, with message 15.
+    EXPECT_EQ(Ask(pellion.port(), "get_statistics\r\n"),
+              "SMTP_NUMBER_SCAN='Unknown'\nSMTP_NUMBER_DETECTED='Unknown'\n"
+              "SMTP_NUMBER_CLEANED='Unknown'\r\n");
+    EXPECT_TRUE(
+        pellion.HasEvent("Error sending configuration request to " + Pellion::LocalHostName(),
+                         EVENTLOG_WARNING_TYPE));
+}
+
+// Every command that takes a name refuses one that leaves its folder; each
+// traversal form is tried against several commands. The files such names
+// reach stay as they were, unread, and Drennic receives no command.
+TEST(MailStoreWithDrennic, NamesThatLeaveTheirFolderAreRefusedByEveryCommand) {
+    MailPellion pellion;
+    const std::string secret = "SECRET\r\n";
+    pellion.File(pellion.Folder("") + "secret", secret); // ..\secret from a mail folder
+    pellion.File(pellion.Folder("") + "b", secret);      // a/../../b
+    pellion.File(pellion.root() + "/drive_c/x", secret); // C:\x
+    const char* const commands[] = {"get_qfile",          "get_maillog",       "get_viruslog",
+                                    "get_blockedmsg",     "get_filteredmsg",   "get_deferredmsg",
+                                    "get_deferredmsglog", "delete_qfile",      "delete_maillog",
+                                    "delete_viruslog",    "delete_blockedmsg", "delete_filteredmsg",
+                                    "delete_deferredmsg", "send_qfile",        "send_blockedmsg",
+                                    "send_filteredmsg",   "send_deferredmsg"};
+    const std::string names[] = {"..\\secret", "a/../../b", "C:\\x", "\\\\server\\share\\x",
+                                 std::string("1\0..\\secret", 12)};
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    size_t i = 0;
+    for (const char* command : commands) {
+        const std::string& name = names[i++ % 5];
+        EXPECT_EQ(Ask(pellion.port(), std::string(command) + " " + name + "\r\n"),
+                  "CODE 3 MESSAGE " + std::string(command) + " Command was used Improperly\r\n")
+            << command << " " << name;
+    }
+    EXPECT_EQ(pellion.Read(pellion.Folder("") + "secret"), secret);
+    EXPECT_EQ(pellion.Read(pellion.Folder("") + "b"), secret);
+    EXPECT_EQ(pellion.Read(pellion.root() + "/drive_c/x"), secret);
+    EXPECT_TRUE(pellion.drennic().Record().empty());
+    EXPECT_EQ(pellion.CountEvents("delete_qfile Command was used Improperly", EVENTLOG_ERROR_TYPE),
+              1u);
+}
+
+// Drennic checks the name on its side too, for whatever reaches its pipe.
+TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
+    MailPellion pellion;
+    const std::string secret = "SECRET\r\n";
+    pellion.File(pellion.Folder("") + "secret", secret);
+    pellion.File(pellion.Folder("Quarantine") + "9", "stored\r\n");
+    ASSERT_TRUE(pellion.drennic().InstallAndStart());
+    const std::string q = std::string(kInstall) + "Quarantine\\";
+    const std::string items[] = {"DELETE_QFILE " + q + "..\\secret",
+                                 "DELETE_QFILE " + q + "..",
+                                 "DELETE_QFILE " + q + "x\\..\\..\\secret",
+                                 "SEND_QFILE " + q + ".. \\secret",
+                                 "SEND_MFILE " + std::string(kInstall) + "secret",
+                                 "DELETE_NOKIND " + std::string(kInstall) + "secret",
+                                 "DELETE_QFILE secret"};
+    for (const std::string& item : items) {
+        // Between two clients the next instance may not listen yet: busy.
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int tries = 0; tries < 100 && pipe == INVALID_HANDLE_VALUE; ++tries) {
+            pipe = CreateFileA("\\\\.\\pipe\\DrennicConfig", GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE)
+                Sleep(20);
+        }
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD written = 0;
+        EXPECT_TRUE(
+            WriteFile(pipe, item.c_str(), static_cast<DWORD>(item.size() + 1), &written, nullptr));
+        CloseHandle(pipe);
+    }
+    EXPECT_EQ(pellion.drennic().WaitForRecord(7).size(), 7u);
+    for (int i = 0; i < 100 && pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size() < 7; ++i)
+        Sleep(20);
+    EXPECT_EQ(pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size(), 7u);
+    EXPECT_EQ(pellion.Read(pellion.Folder("") + "secret"), secret);
+    EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "9"), "stored\r\n");
+    // Nothing counted: the counters were never even written.
+    EXPECT_EQ(pellion.drennic().Counter("Deleted"), 0xFFFFFFFFu);
+    EXPECT_EQ(pellion.drennic().Counter("Sent"), 0xFFFFFFFFu);
+}
+
 } // namespace

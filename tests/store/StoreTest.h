@@ -121,6 +121,48 @@ private:
     TempRoot root_;
 };
 
+// A test server of the scanner's pipe: takes one client, reads its command to
+// the zero byte, writes the answer (bytes exact) and ends the connection.
+class FakeScanner {
+public:
+    explicit FakeScanner(const std::string& answer) : answer_(answer) {
+        pipe_ = CreateNamedPipeA("\\\\.\\pipe\\DrennicConfig", PIPE_ACCESS_DUPLEX,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                 nullptr);
+        if (pipe_ != INVALID_HANDLE_VALUE)
+            thread_ = std::thread([this] {
+                ConnectNamedPipe(pipe_, nullptr);
+                char byte;
+                DWORD n = 0;
+                while (ReadFile(pipe_, &byte, 1, &n, nullptr) && n == 1) {
+                    received_.push_back(byte);
+                    if (byte == '\0')
+                        break;
+                }
+                DWORD written = 0;
+                if (!answer_.empty())
+                    ::WriteFile(pipe_, answer_.data(), static_cast<DWORD>(answer_.size()), &written,
+                                nullptr);
+                FlushFileBuffers(pipe_);
+                CloseHandle(pipe_);
+            });
+    }
+    ~FakeScanner() { Join(); }
+    bool serving() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    // The command received, its zero byte included, once the exchange is over.
+    const std::string& Join() {
+        if (thread_.joinable())
+            thread_.join();
+        return received_;
+    }
+
+private:
+    std::string answer_;
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    std::thread thread_;
+    std::string received_;
+};
+
 } // namespace vtest
 
 #endif
