@@ -108,6 +108,41 @@ TEST(ControlPipe, ResetStatisticsWithDrennicStoppedLogsMessage15AndSendsNothing)
     EXPECT_EQ(pellion.CountEvents(Message15(), EVENTLOG_WARNING_TYPE), 1u);
 }
 
+TEST(ControlPipe, SetPreferencesFollowsASavedSetConfigAndNotARefusedOne) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    // Refused: an unknown key (message 27).
+    std::string refused = vtest::Ask(pellion.port(), "set_config\r\nSMTP_NO_SUCH='1'\r\n\r\n");
+    EXPECT_EQ(refused.compare(0, 6, "CODE 2"), 0) << refused;
+    // Saved.
+    EXPECT_EQ(vtest::Ask(pellion.port(), "set_config\r\nSMTP_ACTION='2'\r\n\r\n"), "CODE 0\r\n");
+    std::vector<std::string> record = pellion.drennic().WaitForRecord(1);
+    Sleep(300); // nothing more comes
+    record = pellion.drennic().Record();
+    ASSERT_EQ(record.size(), 1u);
+    EXPECT_EQ(record[0], Z("SET_PREFERENCES"));
+    EXPECT_EQ(record[0].size(), 16u);
+    // Drennic read its key again, which now holds what was saved.
+    const std::string reread = "Settings re-read from HKLM\\Software\\Corvane\\Ostel\\Vantry "
+                               "SMTP\\Drennic";
+    bool found = false;
+    DWORD start = GetTickCount();
+    while (!found && GetTickCount() - start < 5000) {
+        for (const std::string& text : pellion.drennic().EventTexts(EVENTLOG_INFORMATION_TYPE))
+            found = found || text.compare(0, reread.size(), reread) == 0;
+        if (!found)
+            Sleep(20);
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(ControlPipe, SetPreferencesWithDrennicStoppedLogsMessage15AndTheSaveStands) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    EXPECT_EQ(vtest::Ask(pellion.port(), "set_config\r\nSMTP_ACTION='2'\r\n\r\n"), "CODE 0\r\n");
+    EXPECT_EQ(pellion.CountEvents(Message15(), EVENTLOG_WARNING_TYPE), 1u);
+}
+
 // ---------------------------------------------------------------------------
 // QueryStatistics, called as the statistics handler calls it.
 
