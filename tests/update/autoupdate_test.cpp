@@ -151,6 +151,25 @@ TEST(AutoUpdate, StartupRunStartsQuennelOnceWithTheOneArgumentAutoupdate) {
     EXPECT_EQ(triggered, 1);
 }
 
+TEST(AutoUpdate, QuennelTold_HoldsTheScheduleMutexAfterItsRun) {
+    vtest::Pellion pellion;
+    ASSERT_TRUE(InstallQuennel(kDefaultInstall));
+    {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, PRODUCT_KEY "\\Quennel", 1);
+        key.Write("Hold_Schedule_Seconds", 1u);
+    }
+    ScheduleLater(0, 1);
+    ASSERT_TRUE(InstallAndStart(pellion));
+    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "release", 15000));
+    std::vector<std::string> kinds;
+    for (const auto& fields : Record(kDefaultInstall))
+        kinds.push_back(fields.size() >= 3 ? fields[2] : "");
+    EXPECT_EQ(kinds, (std::vector<std::string>{"run", "hold", "release"}));
+    EXPECT_EQ(Runs(kDefaultInstall), std::vector<std::vector<std::string>>{{"autoupdate"}});
+    ASSERT_TRUE(pellion.Stop());
+}
+
 TEST(AutoUpdate, NotConfiguredMeansNoStartupRun) {
     vtest::Pellion pellion;
     ASSERT_TRUE(InstallQuennel(kDefaultInstall));
