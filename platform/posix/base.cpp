@@ -28,8 +28,12 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
-DWORD WINAPI GetLastError(void) { return tLastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { tLastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) {
+    return tLastError;
+}
+void WINAPI SetLastError(DWORD dwErrCode) {
+    tLastError = dwErrCode;
+}
 
 namespace vplat {
 
@@ -98,25 +102,57 @@ std::string MapWindowsPath(const char* path) {
 DWORD ErrorFromErrno(int err) {
     DWORD code;
     switch (err) {
-    case 0: code = ERROR_SUCCESS; break;
-    case ENOENT: code = ERROR_FILE_NOT_FOUND; break;
-    case ENOTDIR: code = ERROR_PATH_NOT_FOUND; break;
+    case 0:
+        code = ERROR_SUCCESS;
+        break;
+    case ENOENT:
+        code = ERROR_FILE_NOT_FOUND;
+        break;
+    case ENOTDIR:
+        code = ERROR_PATH_NOT_FOUND;
+        break;
     case EACCES:
     case EPERM:
-    case EROFS: code = ERROR_ACCESS_DENIED; break;
-    case EBADF: code = ERROR_INVALID_HANDLE; break;
-    case ENOMEM: code = ERROR_NOT_ENOUGH_MEMORY; break;
-    case EEXIST: code = ERROR_ALREADY_EXISTS; break;
-    case EINVAL: code = ERROR_INVALID_PARAMETER; break;
+    case EROFS:
+        code = ERROR_ACCESS_DENIED;
+        break;
+    case EBADF:
+        code = ERROR_INVALID_HANDLE;
+        break;
+    case ENOMEM:
+        code = ERROR_NOT_ENOUGH_MEMORY;
+        break;
+    case EEXIST:
+        code = ERROR_ALREADY_EXISTS;
+        break;
+    case EINVAL:
+        code = ERROR_INVALID_PARAMETER;
+        break;
     case EMFILE:
-    case ENFILE: code = ERROR_TOO_MANY_OPEN_FILES; break;
-    case ENOSPC: code = ERROR_DISK_FULL; break;
-    case EPIPE: code = ERROR_BROKEN_PIPE; break;
-    case ENAMETOOLONG: code = ERROR_FILENAME_EXCED_RANGE; break;
-    case ENOTEMPTY: code = ERROR_DIR_NOT_EMPTY; break;
-    case EBUSY: code = ERROR_BUSY; break;
-    case ETIMEDOUT: code = ERROR_TIMEOUT; break;
-    default: code = ERROR_GEN_FAILURE; break;
+    case ENFILE:
+        code = ERROR_TOO_MANY_OPEN_FILES;
+        break;
+    case ENOSPC:
+        code = ERROR_DISK_FULL;
+        break;
+    case EPIPE:
+        code = ERROR_BROKEN_PIPE;
+        break;
+    case ENAMETOOLONG:
+        code = ERROR_FILENAME_EXCED_RANGE;
+        break;
+    case ENOTEMPTY:
+        code = ERROR_DIR_NOT_EMPTY;
+        break;
+    case EBUSY:
+        code = ERROR_BUSY;
+        break;
+    case ETIMEDOUT:
+        code = ERROR_TIMEOUT;
+        break;
+    default:
+        code = ERROR_GEN_FAILURE;
+        break;
     }
     SetLastError(code);
     return code;
@@ -186,7 +222,9 @@ private:
     std::shared_ptr<ThreadState> state_;
 };
 
-DWORD CurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD CurrentThreadId() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
+}
 
 void* ThreadMain(void* arg) {
     std::unique_ptr<std::shared_ptr<ThreadState>> holder(
@@ -238,8 +276,12 @@ static BOOL SetEventState(HANDLE hEvent, bool on) {
     return TRUE;
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) { return SetEventState(hEvent, true); }
-BOOL WINAPI ResetEvent(HANDLE hEvent) { return SetEventState(hEvent, false); }
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    return SetEventState(hEvent, true);
+}
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    return SetEventState(hEvent, false);
+}
 
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds) {
@@ -357,7 +399,11 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
+    // INVALID_HANDLE_VALUE is also the current process's pseudo handle:
+    // Windows closes it without complaint, and nothing happens.
+    if (hObject == INVALID_HANDLE_VALUE)
+        return TRUE;
+    if (hObject == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -369,8 +415,12 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+DWORD WINAPI GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
+DWORD WINAPI GetCurrentThreadId(void) {
+    return CurrentThreadId();
+}
 
 DWORD WINAPI GetTickCount(void) {
     using namespace std::chrono;
@@ -398,5 +448,9 @@ static void FillSystemTime(LPSYSTEMTIME st, bool local) {
     st->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
 }
 
-void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) { FillSystemTime(lpSystemTime, true); }
-void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) { FillSystemTime(lpSystemTime, false); }
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+    FillSystemTime(lpSystemTime, true);
+}
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+    FillSystemTime(lpSystemTime, false);
+}

@@ -70,7 +70,15 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flPr
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
+    // Windows takes the execute protections too; the mapping is the same
+    // memory, readable or writable as their plain twins.
     DWORD protect = flProtect & 0xFF;
+    if (protect == PAGE_EXECUTE_READ)
+        protect = PAGE_READONLY;
+    else if (protect == PAGE_EXECUTE_READWRITE)
+        protect = PAGE_READWRITE;
+    else if (protect == PAGE_EXECUTE_WRITECOPY)
+        protect = PAGE_WRITECOPY;
     if (protect != PAGE_READONLY && protect != PAGE_READWRITE && protect != PAGE_WRITECOPY) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

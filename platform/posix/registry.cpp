@@ -57,7 +57,24 @@ struct RegKey {
     uint32_t magic = kKeyMagic;
     std::string dbPath;
     long long id = 0;
+    REGSAM access = 0; // the specific key rights the handle was opened with
 };
+
+// The rights a handle grants, as Windows grants them from the access asked
+// for: generic rights stand for their key rights; MAXIMUM_ALLOWED is all.
+REGSAM GrantedAccess(REGSAM asked) {
+    const REGSAM kGenericRead = 0x80000000, kGenericWrite = 0x40000000,
+                 kGenericExecute = 0x20000000, kGenericAll = 0x10000000,
+                 kMaximumAllowed = 0x02000000;
+    if (asked & (kGenericAll | kMaximumAllowed))
+        return KEY_ALL_ACCESS;
+    REGSAM granted = asked & KEY_ALL_ACCESS;
+    if (asked & (kGenericRead | kGenericExecute))
+        granted |= KEY_READ;
+    if (asked & kGenericWrite)
+        granted |= KEY_WRITE;
+    return granted;
+}
 
 // Open keys of this process, so that a stale or foreign handle is refused
 // with ERROR_INVALID_HANDLE instead of being followed. Guarded by the store
@@ -139,6 +156,7 @@ long long NowMicroseconds() {
 struct Target {
     std::string dbPath;
     long long id = 0;
+    REGSAM access = KEY_ALL_ACCESS;
 };
 
 // Lock held.
@@ -162,14 +180,18 @@ LONG Resolve(HKEY hKey, Target* target) {
         return ERROR_INVALID_HANDLE;
     target->dbPath = key->dbPath;
     target->id = key->id;
+    target->access = key->access;
     return ERROR_SUCCESS;
 }
 
-// The key a handle names and the store that holds it. Lock held.
-LONG OpenTarget(HKEY hKey, Target* target, SqliteStore** store) {
+// The key a handle names and the store that holds it. A handle without the
+// rights the call needs is refused, as Windows refuses it. Lock held.
+LONG OpenTarget(HKEY hKey, Target* target, SqliteStore** store, REGSAM needed = 0) {
     LONG status = Resolve(hKey, target);
     if (status != ERROR_SUCCESS)
         return status;
+    if ((target->access & needed) != needed)
+        return ERROR_ACCESS_DENIED;
     int rc = SQLITE_CANTOPEN;
     *store = SqliteStore::ForFile(target->dbPath, kSchema, &rc);
     return *store ? ERROR_SUCCESS : FromSqlite(rc);
@@ -282,10 +304,11 @@ LONG Walk(SqliteStore* store, long long id, const std::vector<std::string>& name
     return ERROR_SUCCESS;
 }
 
-HKEY NewHandle(const std::string& dbPath, long long id) {
+HKEY NewHandle(const std::string& dbPath, long long id, REGSAM access) {
     RegKey* key = new RegKey;
     key->dbPath = dbPath;
     key->id = id;
+    key->access = GrantedAccess(access);
     LiveKeys().insert(key);
     return reinterpret_cast<HKEY>(key);
 }
@@ -303,7 +326,7 @@ LONG Finish(SqliteStore* store, LONG status) {
     return FromSqlite(store->Commit());
 }
 
-LONG CreateKey(HKEY hKey, const char* subKey, PHKEY result, LPDWORD disposition) {
+LONG CreateKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result, LPDWORD disposition) {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> names;
@@ -333,13 +356,13 @@ LONG CreateKey(HKEY hKey, const char* subKey, PHKEY result, LPDWORD disposition)
     status = Finish(store, status);
     if (status != ERROR_SUCCESS)
         return status;
-    *result = NewHandle(target.dbPath, id);
+    *result = NewHandle(target.dbPath, id, access);
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
 }
 
-LONG OpenKey(HKEY hKey, const char* subKey, PHKEY result) {
+LONG OpenKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result) {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> names;
@@ -358,7 +381,7 @@ LONG OpenKey(HKEY hKey, const char* subKey, PHKEY result) {
         status = Walk(store, target.id, names, &id);
     if (status != ERROR_SUCCESS)
         return status;
-    *result = NewHandle(target.dbPath, id);
+    *result = NewHandle(target.dbPath, id, access);
     return ERROR_SUCCESS;
 }
 
@@ -369,7 +392,7 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store);
+    LONG status = OpenTarget(hKey, &target, &store, KEY_QUERY_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
     sqlite3_stmt* st =
@@ -404,7 +427,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store);
+    LONG status = OpenTarget(hKey, &target, &store, KEY_SET_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -439,7 +462,7 @@ LONG DeleteValue(HKEY hKey, const char* valueName) {
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store);
+    LONG status = OpenTarget(hKey, &target, &store, KEY_SET_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
     status = FromSqlite(store->BeginWrite());
@@ -534,7 +557,7 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store);
+    LONG status = OpenTarget(hKey, &target, &store, KEY_ENUMERATE_SUB_KEYS);
     if (status != ERROR_SUCCESS)
         return status;
     // Subkeys come in the order of their folded names, as Windows lists them.
@@ -584,7 +607,7 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
     Target target;
     SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store);
+    LONG status = OpenTarget(hKey, &target, &store, KEY_QUERY_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
     // Values come in the order they were made, as Windows lists them.
@@ -726,24 +749,24 @@ LONG WINAPI RegRollbackTransactionV(void) {
 
 using vplat::NarrowName;
 
-LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return vplat::CreateKey(hKey, lpSubKey, phkResult, lpdwDisposition);
+    return vplat::CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
 }
 
-LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM,
+LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
     NarrowName subKey(lpSubKey);
-    return vplat::CreateKey(hKey, subKey.get(), phkResult, lpdwDisposition);
+    return vplat::CreateKey(hKey, subKey.get(), samDesired, phkResult, lpdwDisposition);
 }
 
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
-    return vplat::OpenKey(hKey, lpSubKey, phkResult);
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    return vplat::OpenKey(hKey, lpSubKey, samDesired, phkResult);
 }
 
-LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     NarrowName subKey(lpSubKey);
-    return vplat::OpenKey(hKey, subKey.get(), phkResult);
+    return vplat::OpenKey(hKey, subKey.get(), samDesired, phkResult);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {

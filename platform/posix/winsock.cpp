@@ -55,7 +55,10 @@ constexpr int kMsgDontRoute = 0x4;
 constexpr int kMsgWaitAll = 0x8;
 constexpr uint32_t kFionbio = 0x8004667EU;
 constexpr uint32_t kFionread = 0x4004667FU;
-constexpr WORD kHighVersion = 0x0101; // Winsock 1.1
+constexpr WORD kVersion = 0x0101; // Winsock 1.1
+// The highest version the library could give, reported whatever was asked:
+// a Windows system's Winsock answers 2.2.
+constexpr WORD kHighVersion = 0x0202;
 } // namespace ws
 
 constexpr int kMaxAliases = 8;
@@ -673,7 +676,7 @@ int WSAAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
         return WSAVERNOTSUPPORTED;
     // This is a 1.1 implementation: a later request gets 1.1, and the caller
     // decides whether that is enough, as with any Winsock DLL.
-    lpWSAData->wVersion = (major == 1 && minor == 0) ? MAKEWORD(1, 0) : ws::kHighVersion;
+    lpWSAData->wVersion = (major == 1 && minor == 0) ? MAKEWORD(1, 0) : ws::kVersion;
     BoundedCopy(lpWSAData->szDescription, sizeof(lpWSAData->szDescription),
                 "Vantry Windows Sockets 1.1 over BSD sockets");
     BoundedCopy(lpWSAData->szSystemStatus, sizeof(lpWSAData->szSystemStatus), "Running");

@@ -112,12 +112,10 @@ static_assert(sizeof(struct vplat_in_addr) == 4, "in_addr is 4 bytes");
 static_assert(sizeof(struct vplat_sockaddr_in) == 16, "SOCKADDR_IN is 16 bytes");
 static_assert(sizeof(struct vplat_linger) == 4, "linger is two u_shorts");
 
-// Windows' FD_SET adds a socket once and never past FD_SETSIZE; FD_CLR removes
-// it and closes the gap.
+// Winsock 1.1's FD_SET (winsock.h, which the system includes on Windows)
+// appends the socket without looking for it, never past FD_SETSIZE: a socket
+// set twice is held twice. FD_CLR removes its first entry and closes the gap.
 inline void vplat_FD_SET(SOCKET s, struct vplat_fd_set* set) {
-    for (unsigned int i = 0; i < set->fd_count && i < VPLAT_FD_SETSIZE; ++i)
-        if (set->fd_array[i] == s)
-            return;
     if (set->fd_count < VPLAT_FD_SETSIZE)
         set->fd_array[set->fd_count++] = s;
 }

@@ -9,6 +9,9 @@
 
 namespace {
 
+// UTF-16 text in the seam's wide type (wchar_t on Windows, char16_t on POSIX).
+typedef std::basic_string<WCHAR> WString;
+
 TEST(CRegKey, CreateMakesMissingParentsAndOpenWithoutCreateFindsIt) {
     vtest::TempRoot root;
     CRegKey key;
@@ -158,7 +161,7 @@ TEST(CRegKeyW, TextWriteStoresTwoBytesPerCharacterAndTerminator) {
     EXPECT_EQ(size, 2u * (10 + 1)); // ten characters and the terminator
     std::vector<WCHAR> back(REGKEY_TEXT_BUFFER / 2);
     ASSERT_EQ(key.Read(WIDE("Name"), back.data()), ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(back.data()), std::u16string(text));
+    EXPECT_EQ(WString(back.data()), WString(text));
     DWORD port = 7;
     ASSERT_EQ(key.Write(WIDE("Port"), static_cast<DWORD>(9999)), ERROR_SUCCESS);
     EXPECT_EQ(key.Read(WIDE("Port"), port), ERROR_SUCCESS);
@@ -172,15 +175,15 @@ TEST(CRegKeyW, TextReadTakesAtMost38399Characters) {
     vtest::TempRoot root;
     CRegKeyW key;
     ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, WIDE("Software\\Wide"), 1), ERROR_SUCCESS);
-    std::u16string fits(38398, u'w'); // 76,798 bytes with its terminator
-    std::u16string tooLong(38399, u'v'); // 76,800 bytes
+    WString fits(38398, WIDE('w'));    // 76,798 bytes with its terminator
+    WString tooLong(38399, WIDE('v')); // 76,800 bytes
     ASSERT_EQ(key.Write(WIDE("Fits"), fits.c_str()), ERROR_SUCCESS);
     ASSERT_EQ(key.Write(WIDE("TooLong"), tooLong.c_str()), ERROR_SUCCESS);
     std::vector<WCHAR> text(REGKEY_TEXT_BUFFER / 2, 0);
     EXPECT_NE(key.Read(WIDE("TooLong"), text.data()), ERROR_SUCCESS);
     EXPECT_EQ(text[0], 0);
     EXPECT_EQ(key.Read(WIDE("Fits"), text.data()), ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(text.data()), fits);
+    EXPECT_EQ(WString(text.data()), fits);
 }
 
 } // namespace

@@ -387,27 +387,27 @@ TEST(CheckSubject, AndWithEmptySecondaryFailsSubjectAndBodyButNotNames) {
 }
 
 TEST(CheckProximity, DistanceBetweenFirstMatchesMustStayUnderProximity) {
-    TestMessage near;
-    near.Subject("alpha beta");
-    TestMessage far;
-    far.Subject("alpha ............ beta");
+    TestMessage nearby;
+    nearby.Subject("alpha beta");
+    TestMessage distant;
+    distant.Subject("alpha ............ beta");
     TestMessage exactTen;
     exactTen.Subject("alpha ... beta"); // starts 10 apart
     TestMessage nine;
     nine.Subject("alpha .. beta"); // starts 9 apart
 
     CRule ten = MakeRule("alpha", kSubject, "beta", 1, 10);
-    EXPECT_EQ(Check(ten, near), 1);
-    EXPECT_EQ(Check(ten, far), 0);
+    EXPECT_EQ(Check(ten, nearby), 1);
+    EXPECT_EQ(Check(ten, distant), 0);
     EXPECT_EQ(Check(ten, exactTen), 0);
     EXPECT_EQ(Check(ten, nine), 1);
 
     CRule any = MakeRule("alpha", kSubject, "beta", 1, 0);
-    EXPECT_EQ(Check(any, far), 1);
+    EXPECT_EQ(Check(any, distant), 1);
 
     CRule negative = MakeRule("alpha", kSubject, "beta", 1, -10);
-    EXPECT_EQ(Check(negative, near), 0);
-    EXPECT_EQ(Check(negative, far), 0);
+    EXPECT_EQ(Check(negative, nearby), 0);
+    EXPECT_EQ(Check(negative, distant), 0);
 
     // Order does not matter: the distance is absolute.
     TestMessage reversed;
@@ -416,7 +416,7 @@ TEST(CheckProximity, DistanceBetweenFirstMatchesMustStayUnderProximity) {
 
     // Without And the secondary phrase and Proximity play no part.
     CRule single = MakeRule("alpha", kSubject, "absent", 0, -10);
-    EXPECT_EQ(Check(single, far), 1);
+    EXPECT_EQ(Check(single, distant), 1);
 }
 
 TEST(CheckProximity, OnlyTheFirstMatchOfEachPhraseCounts) {

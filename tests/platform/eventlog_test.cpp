@@ -1,8 +1,11 @@
 // The event log as the service uses it (register, report, deregister) and as
 // tests and administrators read it back, across processes.
-#include "platform/posix/eventlog_reader.h"
 #include "platform/win32.h"
+#ifndef _WIN32
+#include "platform/posix/eventlog_reader.h"
+#endif
 #include "support/TempRoot.h"
+#include "support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +15,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
-bool Report(const char* source, WORD type, DWORD id, std::vector<const char*> strings) {
+[[maybe_unused]] bool Report(const char* source, WORD type, DWORD id,
+                             std::vector<const char*> strings) {
     HANDLE h = RegisterEventSourceA(nullptr, source);
     if (h == nullptr)
         return false;
@@ -27,6 +34,10 @@ bool Report(const char* source, WORD type, DWORD id, std::vector<const char*> st
     return ok == TRUE;
 }
 
+#ifndef _WIN32
+// Reading the log back goes through the POSIX layer's reader: Wine keeps no
+// records (its ReadEventLog finds none), so on Windows the events of the
+// service are checked by the Windows stage from Wine's event-log channel.
 TEST(EventLog, ReportedEventIsReadBackWithEveryField) {
     vtest::TempRoot root;
     HANDLE h = RegisterEventSourceA(nullptr, "Pellion");
@@ -98,7 +109,12 @@ TEST(EventLog, EventWrittenByAnotherProcessIsRead) {
     EXPECT_EQ(std::vector<std::string>{"written by the child"}, log[1].strings);
 }
 
+#endif
+
 TEST(EventLog, BadHandlesAndArgumentsAreRefused) {
+    if (vtest::UnderWine())
+        GTEST_SKIP()
+            << "Wine's ReportEvent is a partial stub that accepts any handle and arguments";
     vtest::TempRoot root;
     EXPECT_EQ(nullptr, RegisterEventSourceA(nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
@@ -121,7 +137,9 @@ TEST(EventLog, BadHandlesAndArgumentsAreRefused) {
 
     EXPECT_TRUE(DeregisterEventSource(local));
     EXPECT_FALSE(ReportEventA(nullptr, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr));
+#ifndef _WIN32
     EXPECT_TRUE(vplat::ReadEventLog(nullptr, 0).empty());
+#endif
 }
 
 #ifdef VANTRY_EVENTS_TOOL

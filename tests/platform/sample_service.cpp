@@ -14,14 +14,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 const char* gMode = "";
-std::mutex gLock;
+// An auto-reset event guards the status: the seam's waits, which both targets
+// have (the Windows target's runtime has no std::mutex).
+HANDLE gLock = nullptr;
+
+class Guard {
+public:
+    Guard() { WaitForSingleObject(gLock, INFINITE); }
+    ~Guard() { SetEvent(gLock); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+};
+
+bool Exists(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return false;
+    fclose(f);
+    return true;
+}
 SERVICE_STATUS gStatus;
 SERVICE_STATUS_HANDLE gHandle = nullptr;
 HANDLE gStopEvent = nullptr;
@@ -46,7 +62,7 @@ void NoteNumber(const char* key, unsigned long value) {
 }
 
 BOOL Report(DWORD state, DWORD checkPoint, DWORD waitHint) {
-    std::lock_guard<std::mutex> guard(gLock);
+    Guard guard;
     gStatus.dwCurrentState = state;
     gStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     gStatus.dwCheckPoint = checkPoint;
@@ -62,7 +78,7 @@ void WINAPI Handler(DWORD control) {
         SetEvent(gStopEvent);
         return;
     }
-    std::lock_guard<std::mutex> guard(gLock);
+    Guard guard;
     SetServiceStatus(gHandle, &gStatus);
 }
 
@@ -85,7 +101,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     Report(SERVICE_START_PENDING, 1, 1000);
     if (strcmp(gMode, "--slow-start") == 0) {
-        for (int i = 0; i < 2000 && access(RootFile("proceed").c_str(), F_OK) != 0; ++i)
+        for (int i = 0; i < 2000 && !Exists(RootFile("proceed")); ++i)
             Sleep(10);
     }
     Sleep(20);
@@ -105,7 +121,8 @@ int main(int argc, char** argv) {
         gMode = argv[1];
     if (strcmp(gMode, "--exit-now") == 0)
         return 3;
-    NoteNumber("pid", static_cast<unsigned long>(getpid()));
+    gLock = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    NoteNumber("pid", static_cast<unsigned long>(GetCurrentProcessId()));
     NoteNumber("dispatcher_thread", GetCurrentThreadId());
     for (int i = 1; i < argc; ++i)
         Note("program_arg", argv[i]);

@@ -1,8 +1,10 @@
 #!/bin/sh
-# Compiles the seam check: for Windows with the cross compiler against the real
-# <windows.h> and <winsock.h>, or natively against the POSIX declarations (once
-# as is, once with the system socket headers read before the seam, as code that
-# includes both does).
+# The seam check. For Windows it is the Windows build itself
+# (scripts/build-windows.sh: every deliverable and test program, with the
+# seam check among them, built with the cross compiler against the real
+# <windows.h> and <winsock.h>). Natively it compiles the seam against the
+# POSIX declarations, once as is, once with the system socket headers read
+# before the seam, as code that includes both does.
 #   check.sh [repo] [windows|posix] [compiler]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,32 +14,7 @@ flags="-std=c++17 -Wall -Wextra -Werror -fsyntax-only -I$repo"
 source="$repo/tests/wincheck/seam_check.cpp"
 case "$target" in
 windows)
-    cxx=${3:-i686-w64-mingw32-g++}
-    $cxx $flags "$source"
-    # The system's own code, too: it reaches the operating system only through
-    # the seam, so it must build against the real Windows headers and
-    # libraries. Pellion and Kessla are linked as the Windows target ships
-    # them; the tools are compiled.
-    out=$(mktemp -d)
-    trap 'rm -rf "$out"' EXIT
-    windres=${cxx%g++}windres
-    link="-std=c++17 -O1 -Wall -Wextra -Werror -I$repo -static-libgcc -static-libstdc++"
-    $cxx $link -DKESSLA_BUILD -shared "$repo"/filter/*.cpp -o "$out/kessla.dll"
-    $windres -I"$repo" "$repo/pellion/pellion.rc" -O coff -o "$out/pellion_res.o"
-    pellion_sources=$(find "$repo/pellion" "$repo/config" "$repo/store" "$repo/update" \
-        "$repo/service" "$repo/regkey" -name '*.cpp' 2>/dev/null | sort)
-    # Pellion carries its rules as Kessla's CRule: it links against the DLL.
-    $cxx $link $pellion_sources \
-        "$out/pellion_res.o" "$out/kessla.dll" -o "$out/pellion.exe" -static -lwsock32 -ladvapi32
-    # The stand-in scanning service is a Windows service program too.
-    $cxx $link "$repo"/peers/drennic/*.cpp "$repo/regkey/RegKey.cpp" \
-        -o "$out/drennic.exe" -static -ladvapi32
-    for file in "$repo"/tools/*.cpp; do
-        $cxx $flags "$file"
-    done
-    # Quennel, the update front end's stand-in, is linked as quennel.exe.
-    $cxx $link "$repo/peers/quennel/quennel.cpp" "$repo/regkey/RegKey.cpp" \
-        -o "$out/quennel.exe" -static -ladvapi32
+    bash "$repo/scripts/build-windows.sh" "${VANTRY_WINDOWS_BUILD:-$repo/build-win}"
     ;;
 posix)
     cxx=${3:-g++}
