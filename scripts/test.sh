@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test: the native build, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the compile check of
-# the Windows target, and the fuzz targets for a bounded time.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows target
+# built with the cross compiler and run under Wine (scripts/test-windows.sh),
+# and the fuzz targets for a bounded time.
 #   scripts/test.sh             everything
 #   FUZZ_SECONDS=30 scripts/test.sh   shorter fuzzing
 #   LOAD_SECONDS=20 scripts/test.sh   a shorter load test
@@ -22,6 +23,9 @@ build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" build/bin/pellion
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -DVANTRY_TESTS=ON -DVANTRY_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 600)
+
+echo "== Windows target under Wine"
+bash scripts/test-windows.sh build-win build
 
 if [ -f tests/fuzz/run-fuzzers.sh ]; then
     echo "== fuzz targets"
