@@ -2,6 +2,7 @@
 // the mail folders use them. Stated through the Win32 API and the C runtime's
 // low-level calls only, so that the same checks run against Windows itself.
 #include "platform/win32.h"
+#include "support/Wine.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -113,6 +114,9 @@ void FillMailFolder(const TempFolder& dir) {
 }
 
 TEST(FindFile, StarDotYieldsTheDotEntriesAndNamesWithoutExtension) {
+    if (vtest::UnderWine())
+        GTEST_SKIP() << "Wine's FindFirstFile takes \"*.\" as \"*\"; Windows lists the names "
+                        "without an extension";
     TempFolder dir;
     FillMailFolder(dir);
     EXPECT_EQ(Names(dir.Prefix() + "*."),

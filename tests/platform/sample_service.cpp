@@ -110,6 +110,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     Report(SERVICE_START_PENDING, 3, 1000);
     Report(SERVICE_RUNNING, 0, 0);
     WaitForSingleObject(gStopEvent, INFINITE);
+    // Stopping takes a moment, as in a real service: the stop control's answer
+    // is the stop-pending status the handler left, not this one.
+    Sleep(100);
     Report(SERVICE_STOPPED, 0, 0);
     CloseHandle(gStopEvent);
 }
