@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     char path[300];
     snprintf(path, sizeof(path), "Software\\VantryTests\\Probe\\%lu",
              static_cast<unsigned long>(GetCurrentProcessId()));
+    // An earlier process with the same id (Windows reuses ids soon) may have
+    // left its notes: they are not this process's.
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, &gKey, nullptr) != ERROR_SUCCESS)
         return 99;
@@ -115,8 +118,10 @@ int main(int argc, char** argv) {
         SetNumber("holding", 1);
         Sleep(ms);
         if (!abandon) {
-            ReleaseMutex(mutex);
+            // Noted before the release, so that the waiter the release wakes
+            // finds it (on Windows the waiter runs at once).
             SetNumber("released", 1);
+            ReleaseMutex(mutex);
         }
         RegCloseKey(gKey);
         return exitCode;
