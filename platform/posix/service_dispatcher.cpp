@@ -198,11 +198,9 @@ void ResetState() {
 } // namespace
 
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
-    if (lpServiceStartTable == nullptr || lpServiceStartTable[0].lpServiceName == nullptr ||
-        lpServiceStartTable[0].lpServiceProc == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    // The connection to the manager comes first, as on Windows: a program
+    // started from a console fails with 1063 whatever its table holds; only a
+    // connected dispatcher looks at the table.
     const char* token = getenv(vplat::kServiceTokenVariable);
     std::string name;
     std::string nonce;
@@ -236,6 +234,11 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
             SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
             return FALSE;
         }
+    }
+    if (lpServiceStartTable == nullptr || lpServiceStartTable[0].lpServiceName == nullptr ||
+        lpServiceStartTable[0].lpServiceProc == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
     }
 
     // An own-process service: the entry of its name, else the first entry.
