@@ -353,10 +353,15 @@ int ScannerSettings::ApplySetting(char* line) {
         *SettingPort(*this, *setting) = static_cast<unsigned short>(number & 0xFFFF);
         break;
     case VALUE_IP_LIST_COUNT:
-        // The count as given, kept within the list.
+        // A count the list cannot hold would be saved, then emptied by the
+        // next load: refused, so that what is accepted reads back.
+        if (number < 0 || number > SPAM_IP_LIST_SIZE)
+            return APPLY_TOO_LONG;
         SMTP_SPAM_IP_LIST_COUNT = static_cast<DWORD>(number);
         break;
     case VALUE_DOMAIN_LIST_COUNT:
+        if (number < 0 || number > SPAM_DOMAIN_LIST_SIZE)
+            return APPLY_TOO_LONG;
         SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = static_cast<DWORD>(number);
         break;
     case VALUE_RULES:

@@ -15,6 +15,13 @@ ClientConnection::ClientConnection(SOCKET accepted)
     u_long on = 1;
     if (m_socket != INVALID_SOCKET)
         ioctlsocket(m_socket, FIONBIO, &on);
+    // A bounded send buffer, as Windows gives one: what the progress limit
+    // watches is the client's reading, not how much the system will queue
+    // for it (Linux grows a buffer to megabytes, more than a whole reply).
+    int sendBuffer = CONNECTION_SEND_BUFFER;
+    if (m_socket != INVALID_SOCKET)
+        setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
+                   sizeof(sendBuffer));
     m_szPeerName[0] = '\0';
     m_nRequestLength = -1;
     char name[HOST_NAME_SIZE];

@@ -32,6 +32,8 @@ const int SEND_WAIT_LIMIT = 3000;
 // that takes none for so long (it stopped reading) has its connection closed
 // and logged, so that it cannot hold the accept thread with a large reply.
 const int SEND_PROGRESS_LIMIT = 30000;
+// Bytes the system may queue for a client beyond what it has read.
+const int CONNECTION_SEND_BUFFER = 65536;
 
 // set_config: each setting line must arrive within REQUEST_WAIT_LIMIT, and
 // the whole list within this many milliseconds, so that a client trickling

@@ -2,7 +2,9 @@
 // replies, the registry left behind, the events logged.
 #include "PellionHarness.h"
 #include "regkey/RegKey.h"
+#include "service/ClientConnection.h"
 #include "service/Settings.h"
+#include "support/RegistrySnapshot.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -148,6 +150,142 @@ TEST(SetConfig, OneSettingIsSavedAnsweredAndReadBack) {
     DWORD action = 0;
     EXPECT_EQ(key.Read("SMTP_ACTION", action), ERROR_SUCCESS);
     EXPECT_EQ(action, 2u);
+}
+
+} // namespace
+
+namespace {
+
+// The lines of a reply after its status line.
+std::string Lines(const std::string& reply) {
+    size_t at = reply.find("\r\n");
+    return at == std::string::npos ? std::string() : reply.substr(at + 2);
+}
+
+TEST(SetConfig, AGetConfigReplySentBackStopsAtItsEmptyLineAndSavesTheLinesBeforeIt) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    const std::string reply = Ask(pellion.port(), "get_config\r\n");
+    ASSERT_EQ(reply.compare(0, 8, "CODE 1\r\n"), 0);
+    // Change one value before the empty line and one after it; sending the
+    // reply back restores the first and never reaches the second.
+    CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, SCANNER_KEY, 1), ERROR_SUCCESS);
+    key.Write("SMTP_ACTION", static_cast<DWORD>(5));
+    key.Write("Retry_Send_Interval", static_cast<DWORD>(77));
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\n" + Lines(reply)), "CODE 0\r\n");
+    DWORD action = 0, retry = 0;
+    key.Read("SMTP_ACTION", action);
+    key.Read("Retry_Send_Interval", retry);
+    EXPECT_EQ(action, 1u);
+    EXPECT_EQ(retry, 77u);
+}
+
+TEST(SetConfig, EveryKindOfValueReadsBackAsSent) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    const std::string lines = "SMTP_READ_PORT='2525'\n"
+                              "SMTP_SEND_PORT='65535'\n"
+                              "SMTP_ACTION='-3'\n"
+                              "SMTP_MINIMUM_DISK_SPACE_LIMIT='2147483647'\n"
+                              "SMTP_DEFAULT_DOMAIN='mail.example.com'\n"
+                              "SMTP_ALERT_TEXT='A virus was found: it''s gone #1'\n"
+                              "SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.0 192.168.1.7 255.255.255.0'\n"
+                              "SMTP_SPAM_EMAIL_DOMAIN_LIST='spam.example junk.example'\n"
+                              "No_of_Filter_Rules='4'\n"
+                              "Filter_Rule_0='Casino#casino# #0#0#3#1#0#1'\n"
+                              "Filter_Rule_1=' #win#money#20#1#7#0#1#0'\n"
+                              "Filter_Rule_3='Tail#*.scr# #0#0#4#1#1#1'\n"
+                              "Quarantine_Path='D:\\Quarantine\\'\n";
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\n" + lines + "\r\n"), "CODE 0\r\n");
+    const std::string reply = Ask(pellion.port(), "get_config\r\n");
+    // Each line comes back as it was sent, the rules in slot order with the
+    // empty slot 2 left out, the lists' counts from what was parsed.
+    size_t from = 0;
+    for (size_t end; (end = lines.find('\n', from)) != std::string::npos; from = end + 1) {
+        std::string line = lines.substr(from, end - from + 1);
+        EXPECT_NE(reply.find("\n" + line), std::string::npos) << line;
+    }
+    EXPECT_NE(reply.find("\nSMTP_SPAM_IP_LIST_COUNT='2'\n"), std::string::npos);
+    EXPECT_NE(reply.find("\nSMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT='2'\n"), std::string::npos);
+    EXPECT_NE(reply.find("Filter_Rule_1=' #win#money#20#1#7#0#1#0'\nFilter_Rule_3="),
+              std::string::npos);
+    EXPECT_EQ(reply.find("Filter_Rule_2="), std::string::npos);
+}
+
+TEST(SetConfig, RefusalsAnswerCode2AndLeaveTheRegistryAsItWas) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    ASSERT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION='4'\r\n\r\n"), "CODE 0\r\n");
+    const std::string before = vtest::RegistrySnapshot(SCANNER_KEY);
+    const std::string prefix = "CODE 2 MESSAGE Error validating config parameter read from socket "
+                               "- the config parameter received ";
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_QUARANTINE='0'\r\nSMTP_ACTION=2\r\n\r\n"),
+              prefix + "is not in the expected format.\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_QUARANTINE='0'\r\nSMTP_DEFAULT_DOMAIN='" +
+                                      std::string(257, 'd') + "'\r\n\r\n"),
+              prefix + "exceeds the expected parameter size.\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_QUARANTINE='0'\r\nBOGUS='1'\r\n\r\n"),
+              prefix + "is not recognized.\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_QUARANTINE='0'\r\n SMTP_ACTION='2'\r\n\r\n"),
+              prefix + "is not recognized.\r\n");
+    EXPECT_EQ(vtest::RegistrySnapshot(SCANNER_KEY), before);
+    EXPECT_TRUE(pellion.HasEvent("Error validating config parameter read from socket - the config "
+                                 "parameter received is not recognized.",
+                                 EVENTLOG_ERROR_TYPE));
+    // 256 characters are accepted.
+    EXPECT_EQ(Ask(pellion.port(),
+                  "set_config\r\nSMTP_DEFAULT_DOMAIN='" + std::string(256, 'd') + "'\r\n\r\n"),
+              "CODE 0\r\n");
+    EXPECT_EQ(ReplyValue(Ask(pellion.port(), "get_config\r\n"), "SMTP_DEFAULT_DOMAIN"),
+              std::string(256, 'd'));
+}
+
+TEST(SetConfig, AClientSilentMidWayIsCutOffAtTheWaitLimitAndNothingIsSaved) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    ASSERT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION='4'\r\n\r\n"), "CODE 0\r\n");
+    const std::string before = vtest::RegistrySnapshot(SCANNER_KEY);
+    Client client(pellion.port());
+    client.Send("set_config\r\nSMTP_ACTION='2'\r\nSMTP_QUARANTINE='0'\r\n");
+    DWORD sent = GetTickCount();
+    EXPECT_EQ(client.ReadAll(40000), "CODE 3 MESSAGE Error reading config from socket\r\n");
+    EXPECT_GE(client.closedAt - sent, static_cast<DWORD>(REQUEST_WAIT_LIMIT) - 100);
+    EXPECT_EQ(vtest::RegistrySnapshot(SCANNER_KEY), before);
+    EXPECT_TRUE(pellion.HasEvent("Error reading config from socket", EVENTLOG_ERROR_TYPE));
+}
+
+TEST(GetConfig, AClientThatNeverReadsIsCutOffAtTheProgressLimitAndTheNextIsServed) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    // A reply far larger than what the sockets hold while nobody reads.
+    ASSERT_EQ(
+        Ask(pellion.port(), "set_config\r\nSMTP_MAIL_EXCLUDE_SENDER='" + std::string(76801, 's') +
+                                "'\r\nSMTP_MAIL_EXCLUDE_RECIPIENT='" + std::string(76801, 'r') +
+                                "'\r\nSMTP_BLOCK_LIST='" + std::string(76800, 'b') + "'\r\n\r\n"),
+        "CODE 0\r\n");
+    WSADATA data;
+    WSAStartup(MAKEWORD(1, 1), &data);
+    SOCKET stuck = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof(small));
+    SOCKADDR_IN remote = {};
+    remote.sin_family = AF_INET;
+    remote.sin_addr.s_addr = inet_addr("127.0.0.1");
+    remote.sin_port = htons(pellion.port());
+    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)), 0);
+    send(stuck, "get_config\r\n", 12, 0);
+    DWORD start = GetTickCount();
+    // The next administrator waits in the backlog and is served once the
+    // stuck one is cut off.
+    Client next(pellion.port());
+    next.Send("get_server_type\r\n");
+    EXPECT_EQ(next.ReadAll(60000), "NT_SMTP\r\n");
+    EXPECT_GE(next.closedAt - start, static_cast<DWORD>(SEND_PROGRESS_LIMIT) - 100);
+    closesocket(stuck);
+    EXPECT_TRUE(pellion.HasEvent("Configuration client 'localhost' stopped reading the reply; the "
+                                 "connection was closed",
+                                 EVENTLOG_WARNING_TYPE));
 }
 
 } // namespace

@@ -1,0 +1,332 @@
+// set_config and get_config driven directly over a loopback pair: the
+// refusals and what they leave in the registry (nothing), the limits on a
+// client that stops sending or stops reading, a save that fails half-way.
+#include "ConnectionPair.h"
+#include "config/ScannerSettings.h"
+#include "platform/posix/eventlog_reader.h"
+#include "service/ClientConnection.h"
+#include "service/Settings.h"
+#include "support/RegistrySnapshot.h"
+#include "support/TempRoot.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+#ifndef _WIN32
+#include <sqlite3.h>
+#endif
+
+namespace {
+
+using vtest::ConnectionPair;
+using vtest::RegistrySnapshot;
+
+const char kTooLong[] = "CODE 2 MESSAGE Error validating config parameter read from socket - the "
+                        "config parameter received exceeds the expected parameter size.\r\n";
+const char kBadFormat[] = "CODE 2 MESSAGE Error validating config parameter read from socket - "
+                          "the config parameter received is not in the expected format.\r\n";
+const char kUnknown[] = "CODE 2 MESSAGE Error validating config parameter read from socket - the "
+                        "config parameter received is not recognized.\r\n";
+const char kReadFailed[] = "CODE 3 MESSAGE Error reading config from socket\r\n";
+
+struct Result {
+    int returned = -1;
+    std::string reply;
+    DWORD elapsed = 0;
+};
+
+// Runs set_config with the lines the client sends (after the request line,
+// which the dispatcher has read), then closes the service's end.
+Result SetConfig(const std::string& lines, int lineWait = 2000, bool closeSending = false) {
+    ConnectionPair pair;
+    pair.service().m_lineWaitLimit = lineWait;
+    std::thread sender([&] {
+        pair.Send(lines);
+        if (closeSending)
+            pair.CloseSending();
+    });
+    std::unique_ptr<char[]> buffer(new char[REQUEST_BUFFER_SIZE]);
+    Result result;
+    DWORD start = GetTickCount();
+    result.returned = pair.service().ReceiveConfig(buffer.get(), -1);
+    result.elapsed = GetTickCount() - start;
+    sender.join();
+    pair.CloseService();
+    result.reply = pair.ReadAll();
+    return result;
+}
+
+std::string Loaded(const char* field) {
+    std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+    s->Load();
+    std::string f(field);
+    if (f == "SMTP_ACTION")
+        return std::to_string(s->SMTP_ACTION);
+    if (f == "SMTP_DEFAULT_DOMAIN")
+        return s->SMTP_DEFAULT_DOMAIN;
+    if (f == "SMTP_QUARANTINE")
+        return std::to_string(s->SMTP_QUARANTINE);
+    return "?";
+}
+
+// A configuration already saved, so that "unchanged" means something.
+void SaveStartingConfiguration() {
+    Result r = SetConfig("SMTP_ACTION='4'\nSMTP_DEFAULT_DOMAIN='start.example'\n\n");
+    ASSERT_EQ(r.reply, "CODE 0\r\n");
+}
+
+bool Logged(const std::string& text) {
+    for (const auto& e : vplat::ReadEventLog("Pellion", EVENTLOG_ERROR_TYPE))
+        if (!e.strings.empty() && e.strings[0] == text)
+            return true;
+    return false;
+}
+
+// The reply text without "CODE n MESSAGE " and "\r\n".
+std::string MessageOf(const char* reply) {
+    std::string r(reply);
+    return r.substr(15, r.size() - 17);
+}
+
+struct Refusal {
+    const char* name;
+    std::string lines;
+    const char* reply;
+};
+
+TEST(ReceiveConfig, EachRefusalSavesNothingNotEvenTheLinesBeforeIt) {
+    const Refusal cases[] = {
+        {"no quote", "SMTP_QUARANTINE='0'\nSMTP_ACTION=2\r\n\r\n", kBadFormat},
+        {"value before key", "SMTP_QUARANTINE='0'\nFOO=1\n\n", kBadFormat},
+        {"too long", "SMTP_QUARANTINE='0'\nSMTP_DEFAULT_DOMAIN='" + std::string(257, 'd') + "'\n\n",
+         kTooLong},
+        {"unknown key", "SMTP_QUARANTINE='0'\nFOO='1'\n\n", kUnknown},
+        {"blank before key", "SMTP_QUARANTINE='0'\n SMTP_ACTION='2'\n\n", kUnknown},
+        {"END with CR is no end line", "SMTP_QUARANTINE='0'\nEND\r\n", kBadFormat},
+        {"ends right after its quote", "SMTP_QUARANTINE='0'\nSMTP_ACTION='\n\n", kBadFormat},
+        {"number beyond 32 bits", "SMTP_QUARANTINE='0'\nSMTP_ACTION='2147483648'\n\n", kTooLong},
+        {"negative beyond 32 bits", "SMTP_QUARANTINE='0'\nSMTP_ACTION='-2147483649'\n\n", kTooLong},
+        {"spam IP count above 2000", "SMTP_QUARANTINE='0'\nSMTP_SPAM_IP_LIST_COUNT='2001'\n\n",
+         kTooLong},
+        {"negative domain count", "SMTP_QUARANTINE='0'\nSMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT='-1'\n\n",
+         kTooLong},
+        {"rule with eight fields",
+         "SMTP_QUARANTINE='0'\nNo_of_Filter_Rules='1'\nFilter_Rule_0='d#p#s#0#0#1#1#0'\n\n",
+         kBadFormat},
+        {"rule text of 64 characters",
+         "SMTP_QUARANTINE='0'\nNo_of_Filter_Rules='1'\nFilter_Rule_0='" + std::string(64, 'x') +
+             "#p#s#0#0#1#1#0#1'\n\n",
+         kTooLong},
+    };
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        vtest::TempRoot root;
+        SaveStartingConfiguration();
+        const std::string before = RegistrySnapshot(SCANNER_KEY);
+        Result r = SetConfig(c.lines);
+        EXPECT_EQ(r.returned, 0);
+        EXPECT_EQ(r.reply, c.reply);
+        EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+        EXPECT_TRUE(Logged(MessageOf(c.reply)));
+    }
+}
+
+TEST(ReceiveConfig, AcceptedLinesAtTheirLimitsAreSavedAndReadBack) {
+    struct Accepted {
+        const char* name;
+        std::string lines;
+    };
+    const Accepted cases[] = {
+        {"256-character domain", "SMTP_DEFAULT_DOMAIN='" + std::string(256, 'd') + "'\n\n"},
+        {"END without CR ends the list", "SMTP_ACTION='7'\nEND\n"},
+        {"largest 32-bit number", "SMTP_ACTION='2147483647'\n\n"},
+        {"smallest 32-bit number", "SMTP_ACTION='-2147483648'\n\n"},
+        {"rule text of 63 characters", "No_of_Filter_Rules='1'\nFilter_Rule_0='" +
+                                           std::string(63, 'x') + "#p#s#0#0#1#1#0#1'\n\n"},
+        {"spam IP count of 2000", "SMTP_SPAM_IP_LIST_COUNT='2000'\n\n"},
+    };
+    for (const Accepted& c : cases) {
+        SCOPED_TRACE(c.name);
+        vtest::TempRoot root;
+        Result r = SetConfig(c.lines);
+        EXPECT_EQ(r.returned, 1);
+        EXPECT_EQ(r.reply, "CODE 0\r\n");
+    }
+    vtest::TempRoot root;
+    SetConfig("SMTP_DEFAULT_DOMAIN='" + std::string(256, 'd') + "'\nSMTP_ACTION='-2147483648'\n\n");
+    EXPECT_EQ(Loaded("SMTP_DEFAULT_DOMAIN"), std::string(256, 'd'));
+    EXPECT_EQ(Loaded("SMTP_ACTION"), "-2147483648");
+}
+
+TEST(ReceiveConfig, AClientThatFallsSilentMidWayIsCutOffAtTheWaitLimitAndNothingIsSaved) {
+    vtest::TempRoot root;
+    SaveStartingConfiguration();
+    const std::string before = RegistrySnapshot(SCANNER_KEY);
+    ConnectionPair pair;
+    pair.service().m_lineWaitLimit = 300;
+    pair.Send("SMTP_ACTION='2'\nSMTP_QUARANTINE='0'\n"); // and then nothing
+    std::unique_ptr<char[]> buffer(new char[REQUEST_BUFFER_SIZE]);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(pair.service().ReceiveConfig(buffer.get(), -1), 0);
+    EXPECT_GE(GetTickCount() - start, 290u);
+    pair.CloseService();
+    EXPECT_EQ(pair.ReadAll(), kReadFailed);
+    EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+    EXPECT_TRUE(Logged("Error reading config from socket"));
+}
+
+TEST(ReceiveConfig, AClientTricklingLinesIsCutOffAtTheRequestLimit) {
+    vtest::TempRoot root;
+    SaveStartingConfiguration();
+    const std::string before = RegistrySnapshot(SCANNER_KEY);
+    ConnectionPair pair;
+    pair.service().m_lineWaitLimit = 400;
+    pair.service().m_configTimeLimit = 600;
+    bool stop = false;
+    std::thread trickle([&] {
+        // A valid line well within the line limit, again and again.
+        for (int i = 0; i < 40 && !stop; ++i) {
+            pair.Send("SMTP_ACTION='2'\n");
+            Sleep(50);
+        }
+    });
+    std::unique_ptr<char[]> buffer(new char[REQUEST_BUFFER_SIZE]);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(pair.service().ReceiveConfig(buffer.get(), -1), 0);
+    DWORD took = GetTickCount() - start;
+    stop = true;
+    trickle.join();
+    EXPECT_GE(took, 590u);
+    pair.CloseService();
+    EXPECT_EQ(pair.ReadAll(), kReadFailed);
+    EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+}
+
+TEST(ReceiveConfig, ClosingBetweenLinesSavesAndClosingMidLineSavesNothing) {
+    {
+        vtest::TempRoot root;
+        Result r = SetConfig("SMTP_ACTION='3'\n", 2000, true);
+        EXPECT_EQ(r.returned, 1);
+        EXPECT_EQ(r.reply, "CODE 0\r\n");
+        EXPECT_EQ(Loaded("SMTP_ACTION"), "3");
+    }
+    {
+        vtest::TempRoot root;
+        SaveStartingConfiguration();
+        const std::string before = RegistrySnapshot(SCANNER_KEY);
+        Result r = SetConfig("SMTP_QUARANTINE='0'\nSMTP_ACTION='3", 2000, true);
+        EXPECT_EQ(r.returned, 0);
+        EXPECT_EQ(r.reply, kReadFailed);
+        EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+    }
+}
+
+TEST(ReceiveConfig, ALineLongerThanTheBufferIsRefusedAsTooLong) {
+    vtest::TempRoot root;
+    SaveStartingConfiguration();
+    const std::string before = RegistrySnapshot(SCANNER_KEY);
+    Result r = SetConfig("SMTP_BLOCK_LIST='" + std::string(REQUEST_BUFFER_SIZE, 'b') + "'\n\n");
+    EXPECT_EQ(r.returned, 0);
+    EXPECT_EQ(r.reply, kTooLong);
+    EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+}
+
+#ifndef _WIN32
+// Makes every write of the named value fail inside the registry itself, as a
+// full disk or a broken store would, half-way through a save.
+void BreakWritesOf(const std::string& root, const char* valueFold) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    std::string sql = std::string("CREATE TRIGGER break_insert BEFORE INSERT ON reg_values WHEN "
+                                  "NEW.fold = '") +
+                      valueFold +
+                      "' BEGIN SELECT RAISE(ABORT, 'broken'); END;"
+                      "CREATE TRIGGER break_update BEFORE UPDATE ON reg_values WHEN NEW.fold = '" +
+                      valueFold + "' BEGIN SELECT RAISE(ABORT, 'broken'); END;";
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+        << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+TEST(ReceiveConfig, AWriteFailingHalfWayLeavesThePreviousConfigurationAndTheClientIsTold) {
+    vtest::TempRoot root;
+    SaveStartingConfiguration();
+    const std::string before = RegistrySnapshot(SCANNER_KEY);
+    // Retry_Deferred_Interval is written after some fifty other values and
+    // before the rules.
+    BreakWritesOf(root.path(), "retry_deferred_interval");
+    Result r = SetConfig("SMTP_ACTION='9'\nSMTP_SEND_PORT='2525'\nNo_of_Filter_Rules='1'\n"
+                         "Filter_Rule_0='d#p#s#0#0#1#1#0#1'\n\n");
+    EXPECT_EQ(r.returned, 0);
+    const std::string text =
+        "Error saving config to registry Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic";
+    EXPECT_EQ(r.reply, "CODE 3 MESSAGE " + text + "\r\n");
+    EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+    EXPECT_EQ(Loaded("SMTP_ACTION"), "4");
+    EXPECT_TRUE(Logged(text));
+}
+#endif
+
+// A large configuration: three long lists at their limits, so that the reply
+// is far larger than what the sockets buffer.
+void SaveLargeConfiguration() {
+    Result r = SetConfig("SMTP_MAIL_EXCLUDE_SENDER='" + std::string(EXCLUDE_LIST_MAX, 's') +
+                         "'\nSMTP_MAIL_EXCLUDE_RECIPIENT='" + std::string(EXCLUDE_LIST_MAX, 'r') +
+                         "'\nSMTP_BLOCK_LIST='" + std::string(BLOCK_LIST_MAX, 'b') + "'\n\n");
+    ASSERT_EQ(r.reply, "CODE 0\r\n");
+}
+
+TEST(SendConfig, AClientThatNeverReadsIsCutOffAtTheProgressLimit) {
+    vtest::TempRoot root;
+    SaveLargeConfiguration();
+    ConnectionPair pair(4096);
+    pair.service().m_sendProgressLimit = 500;
+    std::unique_ptr<char[]> buffer(new char[REQUEST_BUFFER_SIZE]);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(pair.service().SendConfig(buffer.get(), -1), 0);
+    EXPECT_GE(GetTickCount() - start, 490u);
+    // The connection is closed at once: what the client finds is a cut reply
+    // and then the end.
+    EXPECT_EQ(pair.service().m_socket, INVALID_SOCKET);
+    std::string got = pair.ReadAll();
+    EXPECT_EQ(got.compare(0, 8, "CODE 1\r\n"), 0);
+    EXPECT_LT(got.size(), 3u * 76800u);
+    bool logged = false;
+    for (const auto& e : vplat::ReadEventLog("Pellion", EVENTLOG_WARNING_TYPE))
+        logged |= !e.strings.empty() &&
+                  e.strings[0] == "Configuration client 'tester' stopped reading the reply; the "
+                                  "connection was closed";
+    EXPECT_TRUE(logged);
+}
+
+TEST(SendConfig, AClientThatReadsSlowlyGetsTheWholeReply) {
+    vtest::TempRoot root;
+    SaveLargeConfiguration();
+    ConnectionPair pair(4096);
+    pair.service().m_sendProgressLimit = 1000;
+    std::string got;
+    std::thread reader([&] {
+        // Pauses shorter than the limit between reads.
+        for (;;) {
+            Sleep(20);
+            std::string part = pair.ReadAll(200);
+            got += part;
+            if (part.empty() && pair.service().m_socket == INVALID_SOCKET)
+                break;
+            if (got.find("SMTP_SCAN_PROGRAMHEURISTICS='0'\n") != std::string::npos)
+                break;
+        }
+    });
+    std::unique_ptr<char[]> buffer(new char[REQUEST_BUFFER_SIZE]);
+    EXPECT_EQ(pair.service().SendConfig(buffer.get(), -1), 1);
+    reader.join();
+    EXPECT_NE(got.find("SMTP_BLOCK_LIST='" + std::string(BLOCK_LIST_MAX, 'b') + "'\n"),
+              std::string::npos);
+    EXPECT_NE(got.find("SMTP_SCAN_PROGRAMHEURISTICS='0'\n"), std::string::npos);
+}
+
+} // namespace
