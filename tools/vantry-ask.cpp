@@ -1,13 +1,16 @@
 // vantry-ask: sends one request to Pellion and prints its reply.
 //
-//   vantry-ask [--host NAME] [--port N] [--timeout SECONDS] [--stdin] REQUEST...
+//   vantry-ask [--host NAME] [--port N] [--timeout SECONDS] [--stdin] [--raw] REQUEST...
 //
 // Pellion takes one request per connection: the words of REQUEST joined by
 // spaces, ended by CR LF. With --stdin, what the standard input holds follows
-// the request line (for requests that carry data). The reply is printed as it
-// comes until Pellion closes the connection. Exit status: 0 when a reply came,
-// 3 when the client was refused (ACCESS_DENIED), 1 on any other failure, 2 on
-// bad arguments.
+// the request line (for requests that carry data, such as set_config's
+// lines). Without --port, the port is Pellion's Config_Port in this machine's
+// registry (9999 when it is not set). The reply is printed until Pellion
+// closes the connection, each CR LF as a plain line feed so that scripts can
+// compare it; --raw prints the bytes as they came. Exit status: 0 when a reply
+// came, 3 when the client was refused (ACCESS_DENIED), 1 on any other failure,
+// 2 on bad arguments.
 #include "platform/win32.h"
 
 #include <cstdio>
@@ -20,7 +23,8 @@ namespace {
 int Usage(const char* why) {
     fprintf(stderr,
             "vantry-ask: %s\n"
-            "usage: vantry-ask [--host NAME] [--port N] [--timeout SECONDS] [--stdin] REQUEST...\n"
+            "usage: vantry-ask [--host NAME] [--port N] [--timeout SECONDS] [--stdin] [--raw] "
+            "REQUEST...\n"
             "  e.g. vantry-ask get_server_type\n",
             why);
     return 2;
@@ -61,11 +65,41 @@ bool WaitReadable(SOCKET s, long seconds) {
     return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
 }
 
+// Pellion's Config_Port from the registry, or 9999.
+long ConfiguredPort() {
+    HKEY key = nullptr;
+    DWORD port = 9999;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Pellion", 0,
+                      KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD value = 0;
+        DWORD size = sizeof(value);
+        if (RegQueryValueExA(key, "Config_Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                             &size) == ERROR_SUCCESS &&
+            size == sizeof(value))
+            port = value & 0xFFFF; // the service keeps the low 16 bits too
+        RegCloseKey(key);
+    }
+    return static_cast<long>(port);
+}
+
+// The reply with every CR LF as a line feed.
+std::string PlainLines(const std::string& reply) {
+    std::string out;
+    out.reserve(reply.size());
+    for (size_t i = 0; i < reply.size(); ++i) {
+        if (reply[i] == '\r' && i + 1 < reply.size() && reply[i + 1] == '\n')
+            continue;
+        out += reply[i];
+    }
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string host = "localhost";
-    long port = 9999;
+    long port = -1;
+    bool raw = false;
     long timeout = 30;
     bool withStdin = false;
     std::string request;
@@ -82,6 +116,8 @@ int main(int argc, char** argv) {
                 return Usage("the time-out is a number of seconds from 1 to 3600");
         } else if (strcmp(a, "--stdin") == 0) {
             withStdin = true;
+        } else if (strcmp(a, "--raw") == 0) {
+            raw = true;
         } else if (strncmp(a, "--", 2) == 0 && request.empty()) {
             return Usage((std::string("unknown option or missing value: ") + a).c_str());
         } else {
@@ -94,6 +130,9 @@ int main(int argc, char** argv) {
         return Usage("no request given");
     if (request.find_first_of("\r\n") != std::string::npos)
         return Usage("a request is one line");
+
+    if (port < 0)
+        port = ConfiguredPort();
 
     WSADATA data;
     if (WSAStartup(MAKEWORD(1, 1), &data) != 0)
@@ -138,6 +177,8 @@ int main(int argc, char** argv) {
     char buffer[4096];
     for (;;) {
         if (!WaitReadable(s, timeout)) {
+            if (!raw)
+                reply = PlainLines(reply);
             fwrite(reply.data(), 1, reply.size(), stdout);
             fprintf(stderr, "vantry-ask: no reply within %ld seconds\n", timeout);
             closesocket(s);
@@ -149,9 +190,12 @@ int main(int argc, char** argv) {
         reply.append(buffer, static_cast<size_t>(got));
     }
     closesocket(s);
+    const bool refused = reply == "ACCESS_DENIED\r\n";
+    if (!raw)
+        reply = PlainLines(reply);
     fwrite(reply.data(), 1, reply.size(), stdout);
     fflush(stdout);
-    if (reply == "ACCESS_DENIED\r\n") {
+    if (refused) {
         fprintf(stderr,
                 "vantry-ask: Pellion refused this client; add its name to Allowed_Clients\n");
         return 3;

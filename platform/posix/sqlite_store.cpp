@@ -116,6 +116,12 @@ int SqliteStore::Open(const std::string& path, const char* schema) {
     rc = Exec("PRAGMA synchronous=NORMAL");
     if (rc != SQLITE_OK)
         return rc;
+    // A call inside a held transaction is a savepoint, whose journal is a
+    // temporary file unless temporaries live in memory: thousands of them in
+    // one settings save would each touch the disk.
+    rc = Exec("PRAGMA temp_store=MEMORY");
+    if (rc != SQLITE_OK)
+        return rc;
     rc = Exec("PRAGMA foreign_keys=OFF");
     if (rc != SQLITE_OK)
         return rc;

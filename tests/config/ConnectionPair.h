@@ -81,6 +81,26 @@ public:
         }
     }
 
+    // What the service sent until it contains end (or nothing came for
+    // limitMs, or it closed).
+    std::string ReadUntil(const std::string& end, int limitMs = 5000) {
+        std::string all;
+        while (all.find(end) == std::string::npos) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(client_, &set);
+            timeval tv = {limitMs / 1000, (limitMs % 1000) * 1000};
+            if (select(0, &set, nullptr, nullptr, &tv) <= 0)
+                break;
+            char buf[4096];
+            int n = recv(client_, buf, sizeof(buf), 0);
+            if (n <= 0)
+                break;
+            all.append(buf, static_cast<size_t>(n));
+        }
+        return all;
+    }
+
     // The service's end closes, as the accept thread does after a request.
     void CloseService() { service_.reset(); }
 

@@ -18,17 +18,35 @@ TEST(AskTool, PrintsTheReplyAndTellsARefusalByItsExitStatus) {
     ASSERT_TRUE(pellion.InstallAndStart());
     auto reply = RunCommand(Ask(pellion.port(), "GET_SERVER_TYPE"));
     EXPECT_EQ(reply.exitStatus, 0);
-    EXPECT_EQ(reply.output, "GATEWAY 2\r\n");
+    EXPECT_EQ(reply.output, "GATEWAY 2\n");
     // The words of the request are one line.
     reply = RunCommand(Ask(pellion.port(), "no such command"));
     EXPECT_EQ(reply.exitStatus, 0);
-    EXPECT_EQ(reply.output, "CODE 3 MESSAGE Invalid Request\r\n");
+    EXPECT_EQ(reply.output, "CODE 3 MESSAGE Invalid Request\n");
+    // The bytes as they came.
+    reply = RunCommand(Ask(pellion.port(), "--raw get_server_type"));
+    EXPECT_EQ(reply.output, "GATEWAY 2\r\n");
 
     pellion.SetServiceValue("Allowed_Clients", "mailgw");
     reply = RunCommand(Ask(pellion.port(), "get_server_type"));
     EXPECT_EQ(reply.exitStatus, 3);
-    EXPECT_NE(reply.output.find("ACCESS_DENIED\r\n"), std::string::npos);
+    EXPECT_NE(reply.output.find("ACCESS_DENIED\n"), std::string::npos);
     EXPECT_NE(reply.output.find("Allowed_Clients"), std::string::npos);
+}
+
+TEST(AskTool, TakesThePortFromTheRegistryAndSendsSetConfigLinesFromItsInput) {
+    Pellion pellion; // writes a free Config_Port into this root's registry
+    ASSERT_TRUE(pellion.InstallAndStart());
+    const std::string tool = std::string(VANTRY_ASK_TOOL);
+    auto reply = RunCommand("printf \"SMTP_DEFAULT_DOMAIN='mail.example'\\r\\n\\r\\n\" | '" + tool +
+                            "' --stdin set_config");
+    EXPECT_EQ(reply.exitStatus, 0);
+    EXPECT_EQ(reply.output, "CODE 0\n");
+    reply = RunCommand("'" + tool + "' get_config");
+    EXPECT_EQ(reply.exitStatus, 0);
+    EXPECT_EQ(reply.output.compare(0, 7, "CODE 1\n"), 0);
+    EXPECT_NE(reply.output.find("\nSMTP_DEFAULT_DOMAIN='mail.example'\n"), std::string::npos);
+    EXPECT_EQ(reply.output.find('\r'), std::string::npos);
 }
 
 TEST(AskTool, NoServiceAndBadArgumentsAreClearErrors) {
