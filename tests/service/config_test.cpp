@@ -289,3 +289,23 @@ TEST(GetConfig, AClientThatNeverReadsIsCutOffAtTheProgressLimitAndTheNextIsServe
 }
 
 } // namespace
+
+namespace {
+
+TEST(SetConfig, SetPreferencesReachesDrennicAfterASaveAndNotAfterARefusal) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    const std::string refused = "CODE 2 MESSAGE Error validating config parameter read from "
+                                "socket - the config parameter received is not recognized.\r\n";
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION='2'\r\nBOGUS='1'\r\n\r\n"), refused);
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION='2'\r\n\r\n"), "CODE 0\r\n");
+    std::vector<std::string> record = pellion.drennic().WaitForRecord(1);
+    ASSERT_EQ(record.size(), 1u); // nothing came of the refused request before it
+    EXPECT_EQ(record[0], std::string("SET_PREFERENCES", 15) + '\0');
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION=3\r\n\r\n").compare(0, 6, "CODE 2"),
+              0);
+    Sleep(1000);
+    EXPECT_EQ(pellion.drennic().Record().size(), 1u);
+}
+
+} // namespace
