@@ -8,13 +8,8 @@
 
 ClientConnection::ClientConnection(SOCKET accepted)
     : m_sendProgressLimit(SEND_PROGRESS_LIMIT), m_lineWaitLimit(REQUEST_WAIT_LIMIT),
-      m_configTimeLimit(SET_CONFIG_TIME_LIMIT) {
+      m_configTimeLimit(SET_CONFIG_TIME_LIMIT), m_bNonBlocking(false) {
     m_socket = accepted;
-    // Non-blocking, so that a send takes what the socket has room for and
-    // never blocks past the waits below.
-    u_long on = 1;
-    if (m_socket != INVALID_SOCKET)
-        ioctlsocket(m_socket, FIONBIO, &on);
     // A bounded send buffer, as Windows gives one: what the progress limit
     // watches is the client's reading, not how much the system will queue
     // for it (Linux grows a buffer to megabytes, more than a whole reply).
@@ -48,6 +43,18 @@ int Remaining(int limit, DWORD start) {
 
 } // namespace
 
+// Non-blocking, so that a send takes what the socket has room for and never
+// blocks past the waits of the transfers. Set at the first transfer rather
+// than at construction, since whoever hands the socket over may have set it
+// blocking after constructing this object.
+void ClientConnection::MakeNonBlocking() {
+    if (m_bNonBlocking)
+        return;
+    u_long on = 1;
+    if (ioctlsocket(m_socket, FIONBIO, &on) == 0)
+        m_bNonBlocking = true;
+}
+
 int ClientConnection::Receive(char* buffer, int size, int waitLimit, int& status) {
     if (buffer == nullptr) {
         status = SOCKET_STATUS_NO_BUFFER;
@@ -57,6 +64,7 @@ int ClientConnection::Receive(char* buffer, int size, int waitLimit, int& status
         status = SOCKET_STATUS_FAILED;
         return 0;
     }
+    MakeNonBlocking();
     const DWORD start = GetTickCount();
     for (;;) {
         if (!WaitReady(false, Remaining(waitLimit, start), status))
@@ -82,6 +90,7 @@ int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, in
         status = SOCKET_STATUS_FAILED;
         return 0;
     }
+    MakeNonBlocking();
     const bool progressBound = waitLimit < 0 || waitLimit >= m_sendProgressLimit;
     const int limit = progressBound ? m_sendProgressLimit : waitLimit;
     const DWORD start = GetTickCount();

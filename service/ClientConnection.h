@@ -142,6 +142,8 @@ private:
     // set_config's refusals: logs message id (formatted with argument) as an
     // error and answers code with its text.
     void RefuseConfig(const char* code, UINT id, const char* argument);
+    void MakeNonBlocking();
+    bool m_bNonBlocking;
 };
 
 #endif
