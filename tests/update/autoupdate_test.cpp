@@ -170,6 +170,31 @@ TEST(AutoUpdate, QuennelTold_HoldsTheScheduleMutexAfterItsRun) {
     ASSERT_TRUE(pellion.Stop());
 }
 
+TEST(Quennel, RecordsEachRunsArgumentsAsReceived) {
+    vtest::TempRoot root;
+    const std::string folder = "C:\\Quennel Test\\";
+    ASSERT_TRUE(InstallQuennel(folder));
+    char line[] = "\"C:\\Quennel Test\\quennel.exe\" autoupdate \"two words\" back\\slash "
+                  "\"tab\there\" \"\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                               nullptr, nullptr, &si, &pi));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    std::vector<std::vector<std::string>> lines = Record(folder);
+    ASSERT_EQ(lines.size(), 1u);
+    // time, process id, "run", the count, each argument (escaped).
+    EXPECT_EQ(lines[0].size(), 9u);
+    EXPECT_EQ(lines[0][0].size(), strlen("2027-01-01 09:00:00.000")) << lines[0][0];
+    EXPECT_EQ(lines[0][1], std::to_string(pi.dwProcessId));
+    EXPECT_EQ(std::vector<std::string>(lines[0].begin() + 2, lines[0].end()),
+              (std::vector<std::string>{"run", "5", "autoupdate", "two words", "back\\\\slash",
+                                        "tab\\there", ""}));
+}
+
 TEST(AutoUpdate, NotConfiguredMeansNoStartupRun) {
     vtest::Pellion pellion;
     ASSERT_TRUE(InstallQuennel(kDefaultInstall));
