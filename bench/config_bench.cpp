@@ -9,12 +9,12 @@
 #include "service/ClientConnection.h"
 #include "support/TempRoot.h"
 
+#include "support/TestThread.h"
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -72,7 +72,7 @@ double Milliseconds(std::chrono::steady_clock::time_point start) {
 double TimeSetConfig(const std::string& lines, char* buffer, bool* ok) {
     vtest::ConnectionPair pair;
     int saved = 0;
-    std::thread service([&] { saved = pair.service().ReceiveConfig(buffer, -1); });
+    vtest::TestThread service([&] { saved = pair.service().ReceiveConfig(buffer, -1); });
     pair.Send(lines);
     // Lines are read a byte at a time: wait until the service has taken
     // every byte, and a little more for the last line to be applied.
@@ -96,7 +96,7 @@ double TimeSetConfig(const std::string& lines, char* buffer, bool* ok) {
 double TimeGetConfig(char* buffer, size_t* bytes) {
     vtest::ConnectionPair pair;
     auto start = std::chrono::steady_clock::now();
-    std::thread service([&] {
+    vtest::TestThread service([&] {
         pair.service().SendConfig(buffer, -1);
         pair.CloseService();
     });
