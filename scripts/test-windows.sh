@@ -10,7 +10,7 @@
 #   scripts/test-windows.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
 # The Linux build folder (default build/) provides the Linux client; it is
 # built here (vantry-ask only) if it is missing.
-set -euo pipefail
+set -Eeuo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 build=$(mkdir -p "${1:-$here/build-win}" && cd "${1:-$here/build-win}" && pwd)
@@ -36,6 +36,7 @@ fail() {
     echo "windows stage: FAILED: $*" >&2
     exit 1
 }
+trap 'echo "windows stage: FAILED at line $LINENO: $BASH_COMMAND" >&2' ERR
 
 if [ -d "$WINEPREFIX" ]; then
     wineserver -k 2>/dev/null || true
@@ -65,11 +66,15 @@ cleanup() {
     wait "$keeper" 2>/dev/null || true
 }
 trap cleanup EXIT
-# The keeper has the prefix's services running once sc can query one.
-for _ in $(seq 1 60); do
-    wine sc query eventlog >/dev/null 2>&1 && break
-    sleep 1
+# The keeper must be the prefix's first process (the services start with its
+# environment and its standard error): nothing else runs under Wine until its
+# "pause" prompt shows, and the event log service has started.
+for _ in $(seq 1 120); do
+    [ -s "$logs/keeper.out" ] && grep -q 'starting Event Log Service' "$logs/events.log" && break
+    sleep 0.5
 done
+grep -q 'starting Event Log Service' "$logs/events.log" ||
+    fail "the prefix's services did not start with the keeper (see $logs/events.log)"
 
 echo "== Windows test programs under Wine"
 (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 300)
@@ -106,53 +111,54 @@ free_port() {
 
 # A console start is not a service start: the dispatcher fails with 1063 and
 # Pellion says so in the event log, and exits 1.
-set +e
-WINEDEBUG=-all,trace+eventlog,err+eventlog wine "$wine_bin/pellion.exe" >"$logs/console.out" 2>"$logs/console.err"
-status=$?
-set -e
+status=0
+WINEDEBUG=-all,trace+eventlog,err+eventlog wine "$wine_bin/pellion.exe" >"$logs/console.out" \
+    2>"$logs/console.err" || status=$?
 [ "$status" -eq 1 ] || fail "pellion.exe from a console exited $status, expected 1"
 grep -q 'StartServiceCtrlDispatcher failed' "$logs/console.err" ||
     fail "no 'StartServiceCtrlDispatcher failed' event from a console start"
 
-out=$(wine "$wine_bin/pellion.exe" install | tr -d '\r')
+out=$(wine "$wine_bin/pellion.exe" install | tr -d '\r') || fail "pellion.exe install: $out"
 [ "$out" = "Corvane Vantry SMTP Pellion installed." ] || fail "install said: $out"
 services_key='HKLM\System\CurrentControlSet\Services\Vantry SMTP Pellion'
-reg=$(wine reg query "$services_key" | tr -d '\r')
+reg=$(wine reg query "$services_key" | tr -d '\r') || fail "no service key: $reg"
 # (Windows writes ImagePath as REG_EXPAND_SZ, Wine as REG_SZ.)
 echo "$reg" | grep -Eqi 'ImagePath +REG_(EXPAND_)?SZ +.*\\bin\\pellion\.exe$' || fail "service key: $reg"
 echo "$reg" | grep -Eq 'Start +REG_DWORD +0x3$' || fail "service start type: $reg"
 echo "$reg" | grep -Eq 'Type +REG_DWORD +0x10$' || fail "service type: $reg"
 
 port=$(free_port)
-wine reg add "$key" /v Config_Port /t REG_DWORD /d "$port" /f >/dev/null
-wine reg add "$key" /v Allowed_Clients /t REG_SZ /d "mailhost,localhost" /f >/dev/null
-wine sc start "$svc" >/dev/null
+wine reg add "$key" /v Config_Port /t REG_DWORD /d "$port" /f >/dev/null || fail "reg add Config_Port"
+wine reg add "$key" /v Allowed_Clients /t REG_SZ /d "mailhost,localhost" /f >/dev/null ||
+    fail "reg add Allowed_Clients"
+out=$(wine sc start "$svc" 2>&1 | tr -d '\r') || fail "sc start: $out"
 wait_state "$svc" RUNNING
 
 # From Linux: the exact bytes of the reply.
-reply=$("$linux/bin/vantry-ask" --port "$port" get_server_type | od -An -c | tr -s ' ')
+reply=$("$linux/bin/vantry-ask" --port "$port" get_server_type | od -An -c | tr -s ' ') ||
+    fail "Linux client: $reply"
 [ "$reply" = " N T _ S M T P \r \n" ] || fail "Linux client got: $reply"
 # From Windows (the console adds nothing but may turn the line end into CR LF).
-reply=$(wine "$wine_bin/vantry-ask.exe" --port "$port" get_server_type | tr -d '\r')
+reply=$(wine "$wine_bin/vantry-ask.exe" --port "$port" get_server_type | tr -d '\r') ||
+    fail "Windows client: $reply"
 [ "$reply" = "NT_SMTP" ] || fail "Windows client got: $reply"
 
 # A client the list does not name is refused, and the refusal is logged.
-wine reg add "$key" /v Allowed_Clients /t REG_SZ /d "mailhost" /f >/dev/null
-set +e
-reply=$("$linux/bin/vantry-ask" --port "$port" get_server_type 2>/dev/null | tr -d '\r')
-status=$?
-set -e
+wine reg add "$key" /v Allowed_Clients /t REG_SZ /d "mailhost" /f >/dev/null ||
+    fail "reg add Allowed_Clients"
+status=0
+reply=$("$linux/bin/vantry-ask" --port "$port" get_server_type 2>/dev/null | tr -d '\r') || status=$?
 [ "$status" -eq 3 ] && [ "$reply" = "ACCESS_DENIED" ] ||
     fail "refused client: exit $status, reply '$reply'"
 
 # Pellion made the scanner's settings key it reads, and left its own values.
 wine reg query 'HKLM\Software\Corvane\Ostel\Vantry SMTP\Drennic' >/dev/null ||
     fail "Pellion did not create the Drennic settings key"
-reg=$(wine reg query "$key" | tr -d '\r')
+reg=$(wine reg query "$key" | tr -d '\r') || fail "no settings key: $reg"
 echo "$reg" | grep -Eq "Config_Port +REG_DWORD +0x$(printf '%x' "$port")$" || fail "settings: $reg"
 echo "$reg" | grep -Eq 'Allowed_Clients +REG_SZ +mailhost$' || fail "settings: $reg"
 
-wine sc stop "$svc" >/dev/null
+out=$(wine sc stop "$svc" 2>&1 | tr -d '\r') || fail "sc stop: $out"
 wait_state "$svc" STOPPED
 
 # Its events, in the order reported: information for start and stop, a
@@ -169,7 +175,7 @@ Shutdown request for Corvane, Inc. Vantry SMTP CONFIGURATION Service"
 $texts"
 echo "$events" | grep -q "warn:eventlog:ReportEventW L\"Unauthorized" || fail "refusal not a warning"
 
-out=$(wine "$wine_bin/pellion.exe" remove | tr -d '\r')
+out=$(wine "$wine_bin/pellion.exe" remove | tr -d '\r') || fail "pellion.exe remove: $out"
 [ "$out" = "Corvane Vantry SMTP Pellion removed." ] || fail "remove said: $out"
 if wine sc query "$svc" >/dev/null 2>&1; then
     fail "service still installed after remove"
