@@ -48,12 +48,41 @@ inline bool BoundedFormatV(char* dst, size_t size, const char* format, va_list a
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-inline bool BoundedFormat(char* dst, size_t size, const char* format, ...) {
+inline bool
+BoundedFormat(char* dst, size_t size, const char* format, ...) {
     va_list args;
     va_start(args, format);
     bool fit = BoundedFormatV(dst, size, format, args);
     va_end(args);
     return fit;
+}
+
+// The same for UTF-16 texts (WCHAR on either target); size counts units.
+template <typename Unit> inline bool BoundedCopyWide(Unit* dst, size_t size, const Unit* src) {
+    if (dst == nullptr || size == 0)
+        return false;
+    size_t len = 0;
+    if (src != nullptr)
+        while (src[len] != 0)
+            ++len;
+    size_t n = len < size - 1 ? len : size - 1;
+    for (size_t i = 0; i < n; ++i)
+        dst[i] = src[i];
+    dst[n] = 0;
+    return n == len;
+}
+
+template <typename Unit> inline bool BoundedAppendWide(Unit* dst, size_t size, const Unit* src) {
+    if (dst == nullptr || size == 0)
+        return false;
+    size_t used = 0;
+    while (used < size && dst[used] != 0)
+        ++used;
+    if (used >= size) {
+        dst[size - 1] = 0;
+        return false;
+    }
+    return BoundedCopyWide(dst + used, size - used, src);
 }
 
 #endif

@@ -34,6 +34,8 @@ inline LONG WINAPI RegRollbackTransactionV(void) {
 #include "platform/posix/directory.h"
 #include "platform/posix/process.h"
 #include "platform/posix/file.h"
+#include "platform/posix/codepage.h"
+#include "platform/posix/module.h"
 #endif
 
 #endif

@@ -27,12 +27,16 @@ namespace {
 constexpr size_t kMaxServiceName = 256;
 
 std::mutex gHandlesLock;
-std::set<SC_HANDLE> gHandles;
+// Made on first use, so that loading a library with this file does no work.
+std::set<SC_HANDLE>& Handles() {
+    static std::set<SC_HANDLE>* handles = new std::set<SC_HANDLE>;
+    return *handles;
+}
 
 SC_HANDLE NewHandle(bool manager, const std::string& name, DWORD access) {
     SC_HANDLE h = new SC_HANDLE__{manager, name, access};
     std::lock_guard<std::mutex> guard(gHandlesLock);
-    gHandles.insert(h);
+    Handles().insert(h);
     return h;
 }
 
@@ -40,7 +44,7 @@ SC_HANDLE NewHandle(bool manager, const std::string& name, DWORD access) {
 // last error set.
 SC_HANDLE Checked(SC_HANDLE h, bool manager) {
     std::lock_guard<std::mutex> guard(gHandlesLock);
-    if (h == nullptr || gHandles.count(h) == 0 || h->manager != manager) {
+    if (h == nullptr || Handles().count(h) == 0 || h->manager != manager) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -429,7 +433,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
     {
         std::lock_guard<std::mutex> guard(gHandlesLock);
-        if (hSCObject == nullptr || gHandles.erase(hSCObject) == 0) {
+        if (hSCObject == nullptr || Handles().erase(hSCObject) == 0) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
