@@ -36,6 +36,7 @@ inline LONG WINAPI RegRollbackTransactionV(void) {
 #include "platform/posix/file.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/module.h"
+#include "platform/posix/process_wide.h"
 #endif
 
 #endif

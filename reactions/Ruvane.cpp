@@ -257,10 +257,18 @@ REACTION_RESULT Service_Reaction_Update_Do(ReactionContext* context) {
     if (!fit)
         return REACTION_FAILURE;
 
-    // Starting the program waits for process creation in the platform
-    // layer; until then the line is built and checked, and nothing starts.
-    (void)commandLine;
-    return REACTION_FAILURE;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process))
+        return REACTION_FAILURE;
+    // Quennel is not waited for.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return REACTION_SUCCESS;
 }
 
 REACTION_RESULT Service_Reaction_Update_Undo(ReactionContext* context, REACTION_HANDLE token) {

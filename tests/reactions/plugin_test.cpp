@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -476,6 +478,117 @@ TEST_F(Plugin, UpdateWithoutInstallPathStartsNothing) {
     std::vector<std::string> log = {"BeginReaction AutoUpdate"};
     EXPECT_EQ(store_.log, log);
 }
+
+#ifndef _WIN32
+namespace {
+
+std::string Posix(const vtest::TempRoot& root, const std::string& windowsFolder) {
+    std::string path = root.path() + "/drive_c" + windowsFolder.substr(2);
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path;
+}
+
+// quennel.exe in a folder of drive C: ("C:\\Gateway").
+void InstallQuennel(const vtest::TempRoot& root, const std::string& windowsFolder,
+                    const std::string& name = "quennel.exe") {
+    std::string folder = Posix(root, windowsFolder);
+    std::string command =
+        "mkdir -p '" + folder + "' && cp '" + QUENNEL_EXE + "' '" + folder + "/" + name + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
+// Quennel's record of its runs in that folder, once there is one.
+std::string QuennelRuns(const vtest::TempRoot& root, const std::string& windowsFolder) {
+    std::string path = Posix(root, windowsFolder) + "/quennel.log";
+    for (int i = 0; i < 200; ++i) {
+        FILE* f = fopen(path.c_str(), "rb");
+        if (f != nullptr) {
+            std::string all;
+            char buf[1024];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+                all.append(buf, n);
+            fclose(f);
+            if (!all.empty() && all.back() == '\n')
+                return all;
+        }
+        Sleep(50);
+    }
+    return std::string();
+}
+
+// Written as the plug-in reads it, through the wide registry calls.
+void SetInstallPath(const std::string& path) {
+    CRegKeyW key;
+    key.Open(HKEY_LOCAL_MACHINE, WIDE("Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic"), 1);
+    std::u16string wide(path.begin(), path.end());
+    key.Write(WIDE("Install_Path"), wide.c_str());
+}
+
+} // namespace
+
+TEST_F(Plugin, UpdateStartsQuennelWithAutoupdate) {
+    InstallQuennel(root_, "C:\\Gateway");
+    SetInstallPath("C:\\Gateway");
+    EXPECT_EQ(Do("Update", &context_), REACTION_SUCCESS);
+    std::string runs = QuennelRuns(root_, "C:\\Gateway");
+    EXPECT_NE(runs.find("\trun\t1\tautoupdate\n"), std::string::npos) << runs;
+    std::vector<std::string> log = {"BeginReaction AutoUpdate"};
+    EXPECT_EQ(store_.log, log);
+    EXPECT_TRUE(pellion_.requests().empty());
+}
+
+// Unquoted, "C:\\Program Files\\Gateway\\quennel.exe autoupdate" would start
+// C:\\Program with the rest as its arguments.
+TEST_F(Plugin, UpdateQuotesAProgramPathWithABlank) {
+    InstallQuennel(root_, "C:\\Program Files\\Gateway");
+    InstallQuennel(root_, "C:\\", "Program");
+    SetInstallPath("C:\\Program Files\\Gateway");
+    EXPECT_EQ(Do("Update", &context_), REACTION_SUCCESS);
+    std::string runs = QuennelRuns(root_, "C:\\Program Files\\Gateway");
+    EXPECT_NE(runs.find("\trun\t1\tautoupdate\n"), std::string::npos) << runs;
+    Sleep(300);
+    FILE* wrong = fopen((root_.path() + "/drive_c/quennel.log").c_str(), "rb");
+    EXPECT_EQ(wrong, nullptr);
+    if (wrong != nullptr)
+        fclose(wrong);
+}
+
+TEST_F(Plugin, UpdateInstallPathMustLeaveRoomForTheCommandLine) {
+    // The quotes, "\\quennel.exe" and " autoupdate" take 25 of the 259 units.
+    std::string fits = "C:\\" + std::string(REACTION_COMMAND_LINE_SIZE - 1 - 25 - 3, 'f');
+    std::string tooLong = "C:\\" + std::string(REACTION_COMMAND_LINE_SIZE - 1 - 25 - 2, 'g');
+    ASSERT_EQ(fits.size(), 234u);
+    InstallQuennel(root_, fits);
+    InstallQuennel(root_, tooLong);
+    SetInstallPath(tooLong);
+    EXPECT_EQ(Do("Update", &context_), REACTION_FAILURE);
+    SetInstallPath(fits);
+    EXPECT_EQ(Do("Update", &context_), REACTION_SUCCESS);
+    EXPECT_NE(QuennelRuns(root_, fits).find("\tautoupdate\n"), std::string::npos);
+    FILE* none = fopen((Posix(root_, tooLong) + "/quennel.log").c_str(), "rb");
+    EXPECT_EQ(none, nullptr);
+    if (none != nullptr)
+        fclose(none);
+}
+
+TEST_F(Plugin, UpdateRefusesAnEmptyOrQuotedInstallPath) {
+    InstallQuennel(root_, "C:\\Gateway");
+    SetInstallPath("");
+    EXPECT_EQ(Do("Update", &context_), REACTION_FAILURE);
+    SetInstallPath("C:\\Gateway\" autoupdate \"C:\\Gateway");
+    EXPECT_EQ(Do("Update", &context_), REACTION_FAILURE);
+    SetInstallPath("C:\\Nowhere");
+    EXPECT_EQ(Do("Update", &context_), REACTION_FAILURE);
+    Sleep(300);
+    FILE* none = fopen((Posix(root_, "C:\\Gateway") + "/quennel.log").c_str(), "rb");
+    EXPECT_EQ(none, nullptr);
+    if (none != nullptr)
+        fclose(none);
+}
+#endif
 
 TEST_F(Plugin, ShutdownWithoutTheScannerServiceFails) {
     EXPECT_EQ(Do("Shutdown", &context_), REACTION_FAILURE);
