@@ -57,4 +57,6 @@ run fuzz_nested "-max_len=65536" "$here/corpus/nested"
 # overlong line at the request buffer is left to the end-to-end tests, as
 # inputs that long would slow every execution.
 run fuzz_request "-max_len=16384" "$here/corpus/request"
+# set_config requests: a few lines are what matters; long lines are tried too.
+run fuzz_set_config "-max_len=16384" "$here/corpus/set_config"
 echo "== all fuzz targets ran clean"

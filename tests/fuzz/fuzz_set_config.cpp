@@ -1,0 +1,65 @@
+// Fuzzes set_config: the input is what a client sends after the request line
+// (any bytes, any lines), fed to ReceiveConfig through the real connection
+// code over a loopback pair. Whatever the lines, the handler returns within
+// its limits, and a request it refuses leaves the registry exactly as it was.
+#include "config/ScannerSettings.h"
+#include "service/ClientConnection.h"
+#include "service/Settings.h"
+#include "tests/config/ConnectionPair.h"
+#include "tests/support/RegistrySnapshot.h"
+#include "tests/support/TempRoot.h"
+
+#include "tests/support/TestThread.h"
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+// One platform root for the whole run, with a configuration saved in it.
+struct Setup {
+    vtest::TempRoot root;
+    std::unique_ptr<char[]> buffer{new char[REQUEST_BUFFER_SIZE]};
+    Setup() {
+        std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+        std::string line = "No_of_Filter_Rules='2'\n";
+        s->ApplySetting(&line[0]);
+        line = "Filter_Rule_1='d#p#s#1#1#7#1#1#1'\n";
+        s->ApplySetting(&line[0]);
+        RegBeginTransactionV();
+        s->Save();
+        RegCommitTransactionV();
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Setup* setup = new Setup;
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::string before = vtest::RegistrySnapshot(SCANNER_KEY);
+
+    vtest::ConnectionPair pair;
+    pair.service().m_lineWaitLimit = 2000;
+    pair.service().m_sendProgressLimit = 2000;
+    // The client sends everything and closes its side, so that a list
+    // without an end line ends with the connection.
+    vtest::TestThread client([&] {
+        pair.Send(input);
+        pair.CloseSending();
+    });
+    int saved = pair.service().ReceiveConfig(setup->buffer.get(), -1);
+    client.join();
+    pair.CloseService();
+    const std::string reply = pair.ReadAll(2000);
+
+    if (saved != 0) {
+        if (reply != "CODE 0\r\n")
+            abort();
+    } else {
+        if (reply.compare(0, 5, "CODE ") != 0 || vtest::RegistrySnapshot(SCANNER_KEY) != before)
+            abort();
+    }
+    return 0;
+}
