@@ -107,11 +107,11 @@ int main(int argc, char** argv) {
             exitCode = atoi(argv[i] + 7);
     }
     if (hold != nullptr) {
-        std::string spec(hold);
-        size_t comma = spec.rfind(',');
-        std::string name = spec.substr(0, comma);
+        std::string holdArg(hold);
+        size_t comma = holdArg.rfind(',');
+        std::string name = holdArg.substr(0, comma);
         DWORD ms =
-            comma == std::string::npos ? 0 : static_cast<DWORD>(atol(spec.c_str() + comma + 1));
+            comma == std::string::npos ? 0 : static_cast<DWORD>(atol(holdArg.c_str() + comma + 1));
         HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
         if (mutex == nullptr || WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED)
             return 98;
