@@ -567,11 +567,11 @@ void AcceptLoop::Run() {
         FeedRequestThread();
         if (stopping) {
             if (!Busy()) {
-                Finish(true);
+                Finish();
                 return;
             }
             if (Elapsed(stopSeenAt, now) >= static_cast<DWORD>(m_limits.stopDrainLimit)) {
-                Finish(false);
+                Finish();
                 return;
             }
         }
@@ -639,8 +639,7 @@ void AcceptLoop::Run() {
     }
 }
 
-void AcceptLoop::Finish(bool drained) {
-    (void)drained;
+void AcceptLoop::Finish() {
     while (!m_held.empty())
         CloseHeld(m_held.size() - 1);
     m_ready.clear();

@@ -91,7 +91,8 @@ private:
     int CountFrom(const unsigned char address[4]) const;
     bool IsReading(const Held& held) const;
     bool Busy() const;
-    void Finish(bool drained);
+    // Closes what is left, ends the request and admission threads (bounded).
+    void Finish();
 
     SOCKET m_listener;
     HANDLE m_hStop;
