@@ -135,7 +135,7 @@ out=$(wine sc start "$svc" 2>&1 | tr -d '\r') || fail "sc start: $out"
 wait_state "$svc" RUNNING
 
 # From Linux: the exact bytes of the reply.
-reply=$("$linux/bin/vantry-ask" --port "$port" get_server_type | od -An -c | tr -s ' ') ||
+reply=$("$linux/bin/vantry-ask" --raw --port "$port" get_server_type | od -An -c | tr -s ' ') ||
     fail "Linux client: $reply"
 [ "$reply" = " N T _ S M T P \r \n" ] || fail "Linux client got: $reply"
 # From Windows (the console adds nothing but may turn the line end into CR LF).
