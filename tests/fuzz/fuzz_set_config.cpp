@@ -30,6 +30,12 @@ struct Setup {
         RegBeginTransactionV();
         s->Save();
         RegCommitTransactionV();
+        // Every load opens the rule keys with the create flag, so the first
+        // load after a save with a gap in its rules makes the gap's empty
+        // key. That is what any reader leaves (get_config too), not a save:
+        // the state to compare with is the one after a load.
+        std::unique_ptr<ScannerSettings> reader(new ScannerSettings);
+        reader->Load();
     }
 };
 
