@@ -11,11 +11,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 bash scripts/setup.sh
 jobs=$(nproc)
+# Whatever a failed or timed-out test left running goes, between the stages
+# and at the end, whatever the outcome.
+trap 'bash scripts/reap-orphans.sh' EXIT
 
 echo "== native build and tests"
 # Options stated in full: a folder last built by scripts/run.sh has the tests off.
 bash scripts/build.sh build -DVANTRY_TESTS=ON -DVANTRY_BENCH=ON
 (cd build && ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 300)
+bash scripts/reap-orphans.sh
 
 echo "== load: strangers and silent sockets against an administrator"
 build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" build/bin/pellion
@@ -23,6 +27,7 @@ build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" build/bin/pellion
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -DVANTRY_TESTS=ON -DVANTRY_BENCH=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 600)
+bash scripts/reap-orphans.sh
 
 echo "== Windows target under Wine"
 bash scripts/test-windows.sh build-win build
