@@ -276,8 +276,16 @@ TEST(GetConfig, AClientThatNeverReadsIsCutOffAtTheProgressLimitAndTheNextIsServe
     ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)), 0);
     send(stuck, "get_config\r\n", 12, 0);
     DWORD start = GetTickCount();
-    // The next administrator waits in the backlog and is served once the
-    // stuck one is cut off.
+    // Requests are handled in the order they became complete, and admission
+    // runs beside the handling: the next administrator connects only once
+    // the stuck one's reply has begun, so that it cannot come first.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(stuck, &readable);
+    timeval wait = {15, 0};
+    ASSERT_EQ(select(0, &readable, nullptr, nullptr, &wait), 1) << "the get_config reply never began";
+    // The next administrator waits and is served once the stuck one is cut
+    // off.
     Client next(pellion.port());
     next.Send("get_server_type\r\n");
     EXPECT_EQ(next.ReadAll(60000), "NT_SMTP\r\n");
