@@ -46,12 +46,27 @@ const char kSchema[] = "CREATE TABLE IF NOT EXISTS reg_keys("
                        " fold TEXT NOT NULL,"
                        " type INTEGER NOT NULL,"
                        " data BLOB NOT NULL,"
+                       " wide INTEGER NOT NULL DEFAULT 0,"
                        " UNIQUE(key, fold));"
                        "INSERT OR IGNORE INTO reg_keys(id, parent, name, fold) VALUES"
                        " (1, 0, 'HKEY_CLASSES_ROOT', 'hkey_classes_root'),"
                        " (2, 0, 'HKEY_CURRENT_USER', 'hkey_current_user'),"
                        " (3, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine'),"
                        " (4, 0, 'HKEY_USERS', 'hkey_users');";
+
+// A file made before values kept the width of their text gets the column;
+// every value in it was written through the narrow calls.
+const char kUpgrade[] = "ALTER TABLE reg_values ADD COLUMN wide INTEGER NOT NULL DEFAULT 0";
+
+SqliteStore* StoreOf(const std::string& path, int* rc) {
+    return SqliteStore::ForFile(path, kSchema, rc, kUpgrade);
+}
+
+// The types whose data is text, which Windows keeps as UTF-16 and hands to a
+// narrow call in the ANSI code page.
+bool IsText(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 struct RegKey {
     uint32_t magic = kKeyMagic;
@@ -193,14 +208,13 @@ LONG OpenTarget(HKEY hKey, Target* target, SqliteStore** store, REGSAM needed = 
     if ((target->access & needed) != needed)
         return ERROR_ACCESS_DENIED;
     int rc = SQLITE_CANTOPEN;
-    *store = SqliteStore::ForFile(target->dbPath, kSchema, &rc);
+    *store = StoreOf(target->dbPath, &rc);
     return *store ? ERROR_SUCCESS : FromSqlite(rc);
 }
 
-// Hands a stored blob to a caller's buffer the Windows way: its size alone
-// when there is no buffer, ERROR_MORE_DATA with the size when it is too small.
-LONG CopyData(sqlite3_stmt* st, int column, LPBYTE data, LPDWORD cbData) {
-    DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st, column));
+// Hands data to a caller's buffer the Windows way: its size alone when there
+// is no buffer, ERROR_MORE_DATA with the size when it is too small.
+LONG HandOutData(const void* bytes, DWORD size, LPBYTE data, LPDWORD cbData) {
     if (data == nullptr) {
         if (cbData)
             *cbData = size;
@@ -211,9 +225,43 @@ LONG CopyData(sqlite3_stmt* st, int column, LPBYTE data, LPDWORD cbData) {
         return ERROR_MORE_DATA;
     }
     if (size > 0)
-        std::memcpy(data, sqlite3_column_blob(st, column), size);
+        std::memcpy(data, bytes, size);
     *cbData = size;
     return ERROR_SUCCESS;
+}
+
+// The stored data of a value (columns type, data, wide from column on) as the
+// caller's call receives it: a text written through the other width is
+// converted as Windows converts it, UTF-16 to and from the ANSI code page,
+// terminators and all; anything else goes as stored.
+LONG CopyData(sqlite3_stmt* st, int column, bool wideCaller, LPBYTE data, LPDWORD cbData) {
+    const DWORD type = static_cast<DWORD>(sqlite3_column_int64(st, column));
+    const void* blob = sqlite3_column_blob(st, column + 1);
+    const DWORD size = static_cast<DWORD>(sqlite3_column_bytes(st, column + 1));
+    const bool storedWide = sqlite3_column_int64(st, column + 2) != 0;
+    if (!IsText(type) || storedWide == wideCaller || size == 0)
+        return HandOutData(blob, size, data, cbData);
+    if (storedWide) {
+        // UTF-16 to ANSI; an odd last byte is no character.
+        std::u16string text(size / 2, u'\0');
+        std::memcpy(&text[0], blob, text.size() * 2);
+        std::string narrow;
+        if (!text.empty()) {
+            int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
+            narrow.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            if (n > 0)
+                WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                    &narrow[0], n, nullptr, nullptr);
+        }
+        return HandOutData(narrow.data(), static_cast<DWORD>(narrow.size()), data, cbData);
+    }
+    const char* bytes = static_cast<const char*>(blob);
+    int n = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(size), nullptr, 0);
+    std::u16string wide(n > 0 ? static_cast<size_t>(n) : 0, u'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(size), &wide[0], n);
+    return HandOutData(wide.data(), static_cast<DWORD>(wide.size() * 2), data, cbData);
 }
 
 // Splits "A\B\C" into its names. A leading backslash or an empty name inside
@@ -386,7 +434,7 @@ LONG OpenKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result) {
 }
 
 LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                LPDWORD cbData) {
+                LPDWORD cbData, bool wideCaller) {
     if (reserved != nullptr || (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
@@ -396,7 +444,7 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
     if (status != ERROR_SUCCESS)
         return status;
     sqlite3_stmt* st =
-        store->Statement("SELECT type, data FROM reg_values WHERE key = ? AND fold = ?");
+        store->Statement("SELECT type, data, wide FROM reg_values WHERE key = ? AND fold = ?");
     if (!st)
         return FromSqlite(sqlite3_errcode(store->Handle()));
     StatementUse use(st);
@@ -412,10 +460,11 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
         return FromSqlite(rc);
     if (type)
         *type = static_cast<DWORD>(sqlite3_column_int64(st, 0));
-    return CopyData(st, 1, data, cbData);
+    return CopyData(st, 0, wideCaller, data, cbData);
 }
 
-LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DWORD cbData) {
+LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DWORD cbData,
+              bool wideCaller) {
     if (data == nullptr && cbData != 0)
         return ERROR_NOACCESS;
     if (cbData > kMaxValueSize)
@@ -438,8 +487,9 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
         // A value written again keeps the name (and the place in the
         // enumeration) it was created with, as on Windows.
         sqlite3_stmt* st = store->Statement(
-            "INSERT INTO reg_values(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?)"
-            " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+            "INSERT INTO reg_values(key, name, fold, type, data, wide) VALUES(?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data,"
+            " wide = excluded.wide");
         if (!st) {
             status = FromSqlite(sqlite3_errcode(store->Handle()));
         } else {
@@ -451,6 +501,7 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
             sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(type));
             sqlite3_bind_blob(st, 5, cbData ? static_cast<const void*>(data) : &kEmpty,
                               static_cast<int>(cbData), SQLITE_STATIC);
+            sqlite3_bind_int(st, 6, wideCaller && IsText(type) ? 1 : 0);
             status = FromSqlite(sqlite3_step(st));
         }
     }
@@ -612,7 +663,8 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
         return status;
     // Values come in the order they were made, as Windows lists them.
     sqlite3_stmt* st = store->Statement(
-        "SELECT name, type, data FROM reg_values WHERE key = ? ORDER BY rowid LIMIT 1 OFFSET ?");
+        "SELECT name, type, data, wide FROM reg_values WHERE key = ? ORDER BY rowid LIMIT 1"
+        " OFFSET ?");
     if (!st)
         return FromSqlite(sqlite3_errcode(store->Handle()));
     StatementUse use(st);
@@ -632,7 +684,7 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
         return status;
     if (type)
         *type = static_cast<DWORD>(sqlite3_column_int64(st, 1));
-    return CopyData(st, 2, data, cbData);
+    return CopyData(st, 1, false, data, cbData);
 }
 
 LONG CloseKey(HKEY hKey) {
@@ -700,7 +752,7 @@ LONG BeginTransaction() {
     SqliteStore::Lock().lock();
     std::string path = RegistryFile();
     int rc = SQLITE_CANTOPEN;
-    SqliteStore* store = SqliteStore::ForFile(path, kSchema, &rc);
+    SqliteStore* store = StoreOf(path, &rc);
     if (store != nullptr)
         rc = store->BeginTransaction();
     if (rc != SQLITE_OK) {
@@ -717,7 +769,7 @@ LONG EndTransaction(bool commit) {
     if (tHeldRegistry.empty())
         return ERROR_INVALID_FUNCTION;
     int rc = SQLITE_CANTOPEN;
-    SqliteStore* store = SqliteStore::ForFile(tHeldRegistry, kSchema, &rc);
+    SqliteStore* store = StoreOf(tHeldRegistry, &rc);
     LONG status = FromSqlite(rc);
     if (store != nullptr) {
         if (commit) {
@@ -775,24 +827,24 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-    return vplat::QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+    return vplat::QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData, false);
 }
 
 LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
     NarrowName name(lpValueName);
-    return vplat::QueryValue(hKey, name.get(), lpReserved, lpType, lpData, lpcbData);
+    return vplat::QueryValue(hKey, name.get(), lpReserved, lpType, lpData, lpcbData, true);
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                            DWORD cbData) {
-    return vplat::SetValue(hKey, lpValueName, dwType, lpData, cbData);
+    return vplat::SetValue(hKey, lpValueName, dwType, lpData, cbData, false);
 }
 
 LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                            DWORD cbData) {
     NarrowName name(lpValueName);
-    return vplat::SetValue(hKey, name.get(), dwType, lpData, cbData);
+    return vplat::SetValue(hKey, name.get(), dwType, lpData, cbData, true);
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {

@@ -1,6 +1,7 @@
 #include "platform/posix/sqlite_store.h"
 
 #include <chrono>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +31,8 @@ std::recursive_mutex& SqliteStore::Lock() {
     return *lock;
 }
 
-SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, int* sqliteError) {
+SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, int* sqliteError,
+                                  const char* upgrade) {
     StoreCache& cache = Cache();
     pid_t self = getpid();
     if (cache.pid != self) {
@@ -64,7 +66,7 @@ SqliteStore* SqliteStore::ForFile(const std::string& path, const char* schema, i
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
     for (;;) {
         SqliteStore* store = new SqliteStore;
-        int rc = store->Open(path, schema);
+        int rc = store->Open(path, schema, upgrade);
         if (rc == SQLITE_OK) {
             cache.stores[path] = store;
             return store;
@@ -93,7 +95,7 @@ int SqliteStore::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
 }
 
-int SqliteStore::Open(const std::string& path, const char* schema) {
+int SqliteStore::Open(const std::string& path, const char* schema, const char* upgrade) {
     path_ = path;
     pid_ = getpid();
     int rc =
@@ -131,6 +133,11 @@ int SqliteStore::Open(const std::string& path, const char* schema) {
     if (rc != SQLITE_OK)
         return rc;
     rc = Exec(schema);
+    if (rc == SQLITE_OK && upgrade != nullptr) {
+        rc = Exec(upgrade);
+        if (rc == SQLITE_ERROR && strstr(sqlite3_errmsg(db_), "duplicate column name") != nullptr)
+            rc = SQLITE_OK; // made by this schema, or upgraded before
+    }
     if (rc != SQLITE_OK) {
         Rollback();
         return rc;

@@ -27,7 +27,11 @@ public:
     // gone (a test's root removed) is closed when another file is opened. A
     // process made by fork opens its own connections: SQLite connections must
     // not cross a fork, so the inherited ones are left untouched.
-    static SqliteStore* ForFile(const std::string& path, const char* schema, int* sqliteError);
+    // upgrade, when given, is one ALTER TABLE ... ADD COLUMN that brings a
+    // file made by an older schema up to date; it runs after the schema, and
+    // a column that is already there counts as done.
+    static SqliteStore* ForFile(const std::string& path, const char* schema, int* sqliteError,
+                                const char* upgrade = nullptr);
 
     // Every store of the process is used under this one lock. It is recursive:
     // a thread that holds a transaction (below) keeps it between its calls and
@@ -65,7 +69,7 @@ public:
 private:
     SqliteStore() = default;
     ~SqliteStore();
-    int Open(const std::string& path, const char* schema);
+    int Open(const std::string& path, const char* schema, const char* upgrade);
     int Exec(const char* sql);
 
     sqlite3* db_ = nullptr;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 #ifndef _WIN32
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -313,8 +314,8 @@ TEST(RegistryKeys, WideNamesMeetTheNarrowNames) {
     RegCloseKey(wide);
 
     // A narrow name is text of the ANSI code page on Windows (1252); the POSIX
-    // layer takes narrow names as UTF-8 and keeps a value's bytes as written,
-    // where Windows converts the text of a REG_SZ between the two calls.
+    // layer takes narrow names as UTF-8. A value's text is converted between
+    // the two calls on both.
 #ifdef _WIN32
     const char* narrowName = "software\\vantry smtp\\Gr\xF6\xDF"
                              "e";
@@ -326,13 +327,11 @@ TEST(RegistryKeys, WideNamesMeetTheNarrowNames) {
     ASSERT_EQ(ERROR_SUCCESS,
               RegOpenKeyExA(HKEY_LOCAL_MACHINE, narrowName, 0, KEY_ALL_ACCESS, &narrow));
     DWORD type = 0;
-#ifndef _WIN32
     std::vector<BYTE> data;
     ASSERT_EQ(ERROR_SUCCESS, Read(narrow, "INSTALL_PATH", &type, &data));
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-    ASSERT_EQ(sizeof(text), data.size());
-    EXPECT_EQ(0, memcmp(text, data.data(), sizeof(text)));
-#endif
+    EXPECT_EQ(std::string("C:\\Quennel", sizeof("C:\\Quennel")),
+              std::string(data.begin(), data.end()));
     WCHAR back[32] = {0};
     DWORD backSize = sizeof(back);
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(narrow, WIDE("INSTALL_PATH"), nullptr, &type,
@@ -349,6 +348,115 @@ TEST(RegistryKeys, WideNamesMeetTheNarrowNames) {
     RegCloseKey(narrow);
     EXPECT_EQ(ERROR_SUCCESS,
               RegDeleteKeyW(HKEY_LOCAL_MACHINE, WIDE("Software\\Vantry SMTP\\GR\u00f6\u00dfE")));
+}
+
+// The value's type and bytes through the wide call, or the failed status.
+LONG ReadWide(HKEY h, const WCHAR* name, DWORD* type, std::vector<BYTE>* data) {
+    DWORD size = 0;
+    LONG status = RegQueryValueExW(h, name, nullptr, type, nullptr, &size);
+    if (status != ERROR_SUCCESS)
+        return status;
+    data->assign(size, 0xEE);
+    status = RegQueryValueExW(h, name, nullptr, type, data->data(), &size);
+    data->resize(size);
+    return status;
+}
+
+LONG SetWide(HKEY h, const WCHAR* name, DWORD type, const std::u16string& text) {
+    return RegSetValueExW(h, name, 0, type, reinterpret_cast<const BYTE*>(text.data()),
+                          static_cast<DWORD>(text.size() * 2));
+}
+
+std::vector<BYTE> BytesOf(const std::u16string& text) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(text.data());
+    return std::vector<BYTE>(p, p + text.size() * 2);
+}
+
+std::vector<BYTE> BytesOf(const std::string& text) {
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+// Windows keeps a text value as UTF-16: a narrow call hands it over in the
+// ANSI code page (1252) and a wide call as UTF-16, whichever call wrote it.
+// The scanner's install path, written by the narrow calls, is what the
+// plug-in's update reaction reads through the wide ones.
+TEST(RegistryValues, TextWrittenThroughOneWidthReadsThroughTheOther) {
+    vtest::TempRoot root;
+    HKEY h = Create(HKEY_LOCAL_MACHINE, "Software\\Widths");
+    DWORD type = 0;
+    std::vector<BYTE> data;
+
+    // Narrow in, wide out: each byte of 1252 becomes its character.
+    const std::string narrow("C:\\Programme\\Vantry \xE9\x80", sizeof("C:\\Programme\\Vantry \xE9\x80"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(h, "Install_Path", narrow.c_str()));
+    ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Install_Path"), &type, &data));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    const std::u16string wide(u"C:\\Programme\\Vantry \u00e9\u20ac", narrow.size());
+    EXPECT_EQ(BytesOf(wide), data);
+    // A buffer one character short: the size in full, and nothing more.
+    BYTE small[64];
+    DWORD size = static_cast<DWORD>(wide.size() * 2 - 2);
+    EXPECT_EQ(ERROR_MORE_DATA,
+              RegQueryValueExW(h, WIDE("Install_Path"), nullptr, &type, small, &size));
+    EXPECT_EQ(wide.size() * 2, size);
+    // The narrow call still has the bytes it wrote.
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Install_Path", &type, &data));
+    EXPECT_EQ(BytesOf(narrow), data);
+
+    // Wide in, narrow out, for each text type; a character 1252 lacks
+    // becomes '?'.
+    const DWORD textTypes[] = {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ};
+    for (DWORD textType : textTypes) {
+        SCOPED_TRACE(textType);
+        const std::u16string text(u"D:\\Gr\u00fc\u00dfe\u4e2d\0zwei\0", 15);
+        ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Folder"), textType, text));
+        ASSERT_EQ(ERROR_SUCCESS, Read(h, "Folder", &type, &data));
+        EXPECT_EQ(textType, type);
+        EXPECT_EQ(BytesOf(std::string("D:\\Gr\xFC\xDF" "e?\0zwei\0", 15)), data);
+        size = static_cast<DWORD>(data.size() - 1);
+        EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(h, "Folder", nullptr, &type, small, &size));
+        EXPECT_EQ(15u, size);
+        ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Folder"), &type, &data));
+        EXPECT_EQ(BytesOf(text), data);
+    }
+    // An empty text stays empty either way.
+    ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Empty"), REG_SZ, std::u16string()));
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Empty", &type, &data));
+    EXPECT_TRUE(data.empty());
+
+    // Other types are bytes, never converted.
+    const std::u16string raw(u"\u00e9\u4e2d", 2);
+    ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Blob"), REG_BINARY, raw));
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Blob", &type, &data));
+    EXPECT_EQ(BytesOf(raw), data);
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(h, "Count", 0x00E900E9));
+    ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Count"), &type, &data));
+    EXPECT_EQ(BytesOf(std::string("\xE9\x00\xE9\x00", 4)), data);
+
+    // The last write decides: wide, then narrow, then wide again.
+    ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Mode"), REG_SZ, std::u16string(u"\u00e9", 2)));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(h, "Mode", "\xFC"));
+    ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Mode"), &type, &data));
+    EXPECT_EQ(BytesOf(std::u16string(u"\u00fc", 2)), data);
+    ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Mode"), REG_SZ, std::u16string(u"\u20ac", 2)));
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Mode", &type, &data));
+    EXPECT_EQ(BytesOf(std::string("\x80", 2)), data);
+
+    // Enumeration is a narrow call too (Wine lists in another order).
+    DWORD folderSize = 0;
+    for (DWORD i = 0;; ++i) {
+        char name[32];
+        DWORD nameSize = sizeof(name);
+        BYTE value[64];
+        DWORD valueSize = sizeof(value);
+        if (RegEnumValueA(h, i, name, &nameSize, nullptr, &type, value, &valueSize) !=
+            ERROR_SUCCESS)
+            break;
+        if (strcmp(name, "Folder") == 0)
+            folderSize = valueSize;
+    }
+    EXPECT_EQ(15u, folderSize);
+    RegCloseKey(h);
 }
 
 TEST(RegistryValues, QuerySizesFollowTheWindowsRules) {
@@ -528,6 +636,43 @@ TEST(RegistryValues, EnumerationGivesValuesInTheOrderTheyWereMade) {
 // Each child writes its own values into one key through its own connection;
 // the parent has the registry open across the fork, as a service that starts
 // helpers would.
+// A registry file made before values kept the width of their text holds only
+// narrow writes; it is taken up as it is, and those texts read through the
+// wide calls converted.
+TEST(RegistryFile, AFileOfTheEarlierLayoutIsUpgradedAndItsTextsAreNarrow) {
+    vtest::TempRoot root;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.path() + "/registry.db").c_str(), &db));
+    const char* earlier =
+        "CREATE TABLE reg_keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL, fold TEXT NOT NULL, created INTEGER NOT NULL DEFAULT 0,"
+        " UNIQUE(parent, fold));"
+        "CREATE TABLE reg_values(key INTEGER NOT NULL, name TEXT NOT NULL, fold TEXT NOT NULL,"
+        " type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, fold));"
+        "INSERT INTO reg_keys(id, parent, name, fold) VALUES (1, 0, 'HKEY_CLASSES_ROOT',"
+        " 'hkey_classes_root'), (2, 0, 'HKEY_CURRENT_USER', 'hkey_current_user'),"
+        " (3, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine'), (4, 0, 'HKEY_USERS', 'hkey_users'),"
+        " (5, 3, 'Drennic', 'drennic');"
+        "INSERT INTO reg_values(key, name, fold, type, data) VALUES"
+        " (5, 'Install_Path', 'install_path', 1, X'433A5CE900');";
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, earlier, nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+
+    HKEY h = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("Drennic"), 0, KEY_ALL_ACCESS, &h));
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Install_Path"), &type, &data));
+    EXPECT_EQ(BytesOf(std::u16string(u"C:\\\u00e9", 5)), data);
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Install_Path", &type, &data));
+    EXPECT_EQ(BytesOf(std::string("C:\\\xE9", 5)), data);
+    // New writes of either width go on working in the upgraded file.
+    ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Install_Path"), REG_SZ, std::u16string(u"D:\\", 4)));
+    ASSERT_EQ(ERROR_SUCCESS, Read(h, "Install_Path", &type, &data));
+    EXPECT_EQ(BytesOf(std::string("D:\\", 4)), data);
+    RegCloseKey(h);
+}
+
 TEST(RegistryProcesses, TwoProcessesWritingOneKeyLoseNothing) {
     vtest::TempRoot root;
     HKEY shared = Create(HKEY_LOCAL_MACHINE, "Software\\Shared");

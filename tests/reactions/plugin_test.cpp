@@ -527,6 +527,14 @@ void SetInstallPath(const std::string& path) {
     key.Write(WIDE("Install_Path"), wide.c_str());
 }
 
+// Written as the scanner's installer and Pellion write it, through the narrow
+// calls: the plug-in reads the same text through the wide ones.
+void SetInstallPathNarrow(const std::string& path) {
+    CRegKey key;
+    key.Open(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic", 1);
+    key.Write("Install_Path", path.c_str());
+}
+
 } // namespace
 
 TEST_F(Plugin, UpdateStartsQuennelWithAutoupdate) {
@@ -545,7 +553,7 @@ TEST_F(Plugin, UpdateStartsQuennelWithAutoupdate) {
 TEST_F(Plugin, UpdateQuotesAProgramPathWithABlank) {
     InstallQuennel(root_, "C:\\Program Files\\Gateway");
     InstallQuennel(root_, "C:\\", "Program");
-    SetInstallPath("C:\\Program Files\\Gateway");
+    SetInstallPathNarrow("C:\\Program Files\\Gateway");
     EXPECT_EQ(Do("Update", &context_), REACTION_SUCCESS);
     std::string runs = QuennelRuns(root_, "C:\\Program Files\\Gateway");
     EXPECT_NE(runs.find("\trun\t1\tautoupdate\n"), std::string::npos) << runs;
