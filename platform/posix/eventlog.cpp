@@ -27,7 +27,18 @@ const char kSchema[] = "CREATE TABLE IF NOT EXISTS events("
                        " pid INTEGER NOT NULL,"
                        " strings BLOB NOT NULL,"
                        " data BLOB NOT NULL);"
-                       "CREATE INDEX IF NOT EXISTS events_source ON events(source COLLATE NOCASE);";
+                       "CREATE INDEX IF NOT EXISTS events_source ON events(source COLLATE NOCASE);"
+                       // The log overwrites its oldest records as needed, as
+                       // Windows' logs do by default, so that a flood of
+                       // events (a stranger refused in a loop) cannot fill the
+                       // disk. Record numbers go on rising.
+                       "CREATE TABLE IF NOT EXISTS events_limit(max_records INTEGER NOT NULL);"
+                       "INSERT INTO events_limit(max_records) SELECT 100000"
+                       " WHERE NOT EXISTS (SELECT 1 FROM events_limit);"
+                       "CREATE TRIGGER IF NOT EXISTS events_overwrite AFTER INSERT ON events BEGIN"
+                       " DELETE FROM events WHERE record <= NEW.record -"
+                       " (SELECT max_records FROM events_limit LIMIT 1);"
+                       " END;";
 
 // Event sources registered in this process; a handle not in the set is
 // refused rather than followed (or cast). Guarded by the store lock.

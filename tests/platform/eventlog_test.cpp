@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 #ifndef _WIN32
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -61,6 +62,44 @@ TEST(EventLog, ReportedEventIsReadBackWithEveryField) {
     EXPECT_EQ(std::vector<unsigned char>(raw, raw + sizeof(raw)), r.data);
     EXPECT_GE(r.time, before);
     EXPECT_LE(r.time, after);
+}
+
+// The log keeps its newest records and overwrites the oldest beyond its
+// limit, so that a flood of events cannot fill the disk. The limit stands in
+// the log file; a small one here shows both sides of it.
+TEST(EventLog, TheOldestRecordsAreOverwrittenBeyondTheLimit) {
+    vtest::TempRoot root;
+    ASSERT_TRUE(Report("Pellion", EVENTLOG_INFORMATION_TYPE, 1, {"first"}));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.path() + "/eventlog.db").c_str(), &db));
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(db, "SELECT max_records FROM events_limit", -1, &st, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+    EXPECT_EQ(100000, sqlite3_column_int(st, 0)); // about 20 MB of this system's events
+    sqlite3_finalize(st);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE events_limit SET max_records = 3", nullptr,
+                                      nullptr, nullptr));
+    sqlite3_close(db);
+
+    auto Texts = [] {
+        std::vector<std::string> all;
+        for (const vplat::EventRecord& r : vplat::ReadEventLog(nullptr, 0))
+            all.push_back(r.strings.at(0));
+        return all;
+    };
+    ASSERT_TRUE(Report("Pellion", EVENTLOG_WARNING_TYPE, 2, {"second"}));
+    ASSERT_TRUE(Report("Drennic", EVENTLOG_ERROR_TYPE, 3, {"third"}));
+    EXPECT_EQ((std::vector<std::string>{"first", "second", "third"}), Texts()); // as many as fit
+    ASSERT_TRUE(Report("Pellion", EVENTLOG_WARNING_TYPE, 4, {"fourth"}));
+    EXPECT_EQ((std::vector<std::string>{"second", "third", "fourth"}), Texts()); // one over
+    ASSERT_TRUE(Report("Pellion", EVENTLOG_WARNING_TYPE, 5, {"fifth"}));
+    std::vector<vplat::EventRecord> log = vplat::ReadEventLog(nullptr, 0);
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ("third", log[0].strings.at(0));
+    EXPECT_EQ("fifth", log[2].strings.at(0));
+    EXPECT_EQ(log[0].record + 2, log[2].record); // numbers go on rising
 }
 
 TEST(EventLog, FiltersBySourceAndTypeOldestFirst) {
