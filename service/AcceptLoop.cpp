@@ -3,6 +3,7 @@
 #include "service/Admission.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
+#include "service/Settings.h"
 
 #include <cstring>
 #include <memory>
@@ -26,15 +27,14 @@ private:
     HANDLE m_hEvent;
 };
 
+// A lookup of one address's name.
 struct AdmissionJob {
-    unsigned long id;
     unsigned char address[4];
 };
 
 struct AdmissionDone {
-    unsigned long id;
-    int result;
-    char peerName[HOST_NAME_SIZE];
+    unsigned char address[4];
+    char peerName[HOST_NAME_SIZE]; // "" for no name
 };
 
 DWORD Elapsed(DWORD since, DWORD now) {
@@ -96,14 +96,10 @@ struct AcceptShared {
 
 namespace {
 
-// An admission thread: takes a job, admits (lookup, forward confirmation,
-// list), logs a refusal, hands the result back.
+// A lookup thread: takes an address, finds its confirmed short name, hands
+// it back.
 DWORD WINAPI AdmissionThread(LPVOID param) {
     AcceptShared* shared = static_cast<AcceptShared*>(param);
-    char localHostName[HOST_NAME_SIZE];
-    if (gethostname(localHostName, sizeof(localHostName)) != 0)
-        localHostName[0] = '\0';
-    localHostName[sizeof(localHostName) - 1] = '\0';
     for (;;) {
         WaitForSingleObject(shared->jobReady, 250);
         AdmissionJob job;
@@ -119,10 +115,8 @@ DWORD WINAPI AdmissionThread(LPVOID param) {
                 SetEvent(shared->jobReady); // wake another thread for the rest
         }
         AdmissionDone done;
-        done.id = job.id;
-        done.result = AdmitPeer(job.address, localHostName, done.peerName, sizeof(done.peerName));
-        if (done.result == ADMISSION_REFUSED)
-            LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, done.peerName);
+        memcpy(done.address, job.address, 4);
+        FindPeerShortName(job.address, done.peerName, sizeof(done.peerName));
         EventLock hold(shared->lock);
         shared->done.push_back(done);
     }
@@ -198,6 +192,11 @@ AcceptLoop::AcceptLoop(SOCKET listener, HANDLE stopEvent, const AcceptLimits& li
     m_shared->jobReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_shared->requestReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_shared->requestPause = limits.requestPause;
+    if (gethostname(m_localHostName, sizeof(m_localHostName)) != 0)
+        m_localHostName[0] = '\0';
+    m_localHostName[sizeof(m_localHostName) - 1] = '\0';
+    if (m_limits.namesKept < 1)
+        m_limits.namesKept = 1;
     if (m_limits.maxReading > FD_SETSIZE - 1)
         m_limits.maxReading = FD_SETSIZE - 1;
     if (m_limits.admissionThreads < 1)
@@ -288,12 +287,30 @@ void AcceptLoop::CloseHeld(size_t index) {
     Held* held = m_held[index];
     closesocket(held->socket);
     if (held->admission == ADMISSION_PENDING) {
-        // Its lookup is not worth doing any more.
-        EventLock hold(m_shared->lock);
-        for (auto job = m_shared->jobs.begin(); job != m_shared->jobs.end(); ++job) {
-            if (job->id == held->id) {
-                m_shared->jobs.erase(job);
-                break;
+        // The last connection that waits for its address's lookup: the
+        // lookup is not worth doing any more, unless it has begun.
+        bool others = false;
+        for (const Held* h : m_held)
+            if (h != held && h->admission == ADMISSION_PENDING &&
+                memcmp(h->address, held->address, 4) == 0)
+                others = true;
+        bool dropped = false;
+        if (!others) {
+            EventLock hold(m_shared->lock);
+            for (auto job = m_shared->jobs.begin(); job != m_shared->jobs.end(); ++job) {
+                if (memcmp(job->address, held->address, 4) == 0) {
+                    m_shared->jobs.erase(job);
+                    dropped = true;
+                    break;
+                }
+            }
+        }
+        if (dropped) {
+            for (auto name = m_names.begin(); name != m_names.end(); ++name) {
+                if (memcmp(name->address, held->address, 4) == 0) {
+                    m_names.erase(name);
+                    break;
+                }
             }
         }
     }
@@ -420,13 +437,68 @@ void AcceptLoop::AcceptNew() {
         held->refusedAt = 0;
         held->peerName[0] = '\0';
         m_held.push_back(held);
-        AdmissionJob job;
-        job.id = held->id;
-        memcpy(job.address, address, 4);
-        EventLock hold(m_shared->lock);
-        m_shared->jobs.push_back(job);
-        SetEvent(m_shared->jobReady);
+        Admit(*held);
     }
+}
+
+AcceptLoop::KnownName* AcceptLoop::FindName(const unsigned char address[4]) {
+    for (KnownName& name : m_names)
+        if (memcmp(name.address, address, 4) == 0)
+            return &name;
+    return nullptr;
+}
+
+// Decides at once with the name kept for the address, or waits for its
+// lookup: the one already asked for, or a new one.
+void AcceptLoop::Admit(Held& held) {
+    KnownName* known = FindName(held.address);
+    if (known != nullptr && known->looking)
+        return; // the lookup under way decides this one too
+    if (known != nullptr) {
+        const DWORD keep = static_cast<DWORD>(known->name[0] != '\0' ? m_limits.nameKeepMs
+                                                                      : m_limits.noNameKeepMs);
+        if (Elapsed(known->foundAt, GetTickCount()) < keep) {
+            Decide(held, known->name);
+            return;
+        }
+        m_names.erase(m_names.begin() + (known - m_names.data()));
+    }
+    // A new lookup; the oldest name kept that no lookup is under way for
+    // makes room.
+    if (static_cast<int>(m_names.size()) >= m_limits.namesKept) {
+        for (auto name = m_names.begin(); name != m_names.end(); ++name) {
+            if (!name->looking) {
+                m_names.erase(name);
+                break;
+            }
+        }
+    }
+    KnownName entry;
+    memcpy(entry.address, held.address, 4);
+    entry.looking = true;
+    entry.foundAt = 0;
+    entry.name[0] = '\0';
+    m_names.push_back(entry);
+    AdmissionJob job;
+    memcpy(job.address, held.address, 4);
+    EventLock hold(m_shared->lock);
+    m_shared->jobs.push_back(job);
+    SetEvent(m_shared->jobReady);
+}
+
+// The decision for one connection, with the list as it stands now.
+void AcceptLoop::Decide(Held& held, const char* peerName) {
+    char list[sizeof(g_Settings.Allowed_Clients)];
+    int result;
+    if (!ReadAllowedClients(list, sizeof(list)))
+        result = ADMISSION_UNKNOWN;
+    else if (IsClientAdmitted(peerName, list, m_localHostName))
+        result = ADMISSION_GRANTED;
+    else
+        result = ADMISSION_REFUSED;
+    if (result == ADMISSION_REFUSED)
+        LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, peerName);
+    ApplyAdmission(held, result, peerName);
 }
 
 void AcceptLoop::LineDone(Held& held) {
@@ -504,10 +576,25 @@ void AcceptLoop::TakeAdmissions() {
         EventLock hold(m_shared->lock);
         done.swap(m_shared->done);
     }
+    const DWORD now = GetTickCount();
     for (const AdmissionDone& d : done) {
-        size_t index = FindHeld(d.id);
-        if (index < m_held.size())
-            ApplyAdmission(*m_held[index], d.result, d.peerName);
+        KnownName* known = FindName(d.address);
+        if (known != nullptr) {
+            known->looking = false;
+            known->foundAt = now;
+            BoundedCopy(known->name, sizeof(known->name), d.peerName);
+        }
+        // Every connection from the address that waits for it, oldest first;
+        // a decision may close a connection, so by id.
+        std::vector<unsigned long> waiting;
+        for (const Held* h : m_held)
+            if (h->admission == ADMISSION_PENDING && memcmp(h->address, d.address, 4) == 0)
+                waiting.push_back(h->id);
+        for (unsigned long id : waiting) {
+            size_t index = FindHeld(id);
+            if (index < m_held.size())
+                Decide(*m_held[index], d.peerName);
+        }
     }
 }
 

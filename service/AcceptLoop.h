@@ -11,9 +11,14 @@
 //    it accepts, reads request lines as their bytes come (never past the line
 //    feed, so that set_config's further lines stay for the handler), refuses,
 //    and closes refused connections on a timer 2000 ms after the refusal;
-//  - admission (the reverse lookup, its forward confirmation, the list read
-//    from the registry) runs on a few admission threads, so that a slow name
-//    server or a busy registry stalls neither the loop nor the requests;
+//  - the name lookups (the reverse lookup and its forward confirmation) run
+//    on a few lookup threads, so that a slow name server stalls neither the
+//    loop nor the requests. An address is looked up once at a time, however
+//    many connections it holds, and its name is kept for the next
+//    connections from it for a while (AcceptLimits), so that an address seen
+//    recently is decided at once even while every lookup thread waits on a
+//    stalling zone. The decision itself (Allowed_Clients, read from the
+//    registry for every connection, and the match) is made on the loop;
 //  - what one source address can hold at once, and what all hold together,
 //    is bounded (see AcceptLimits); a new connection makes room by closing
 //    the oldest connection that has not finished its line, never one whose
@@ -51,8 +56,15 @@ struct AcceptLimits {
     // Connections whose line is still being read: one select() set holds them
     // with the listening socket (64 sockets, FD_SETSIZE of Winsock 1.1).
     int maxReading = 63;
-    // Threads that admit connections.
-    int admissionThreads = 4;
+    // Threads that look names up.
+    int admissionThreads = 8;
+    // How long a name found for an address is used for its next connections
+    // without a new lookup: a confirmed name, and no name (a lookup that
+    // failed may succeed soon).
+    int nameKeepMs = 300000;
+    int noNameKeepMs = 30000;
+    // Addresses whose names are kept at once; the oldest lookup goes first.
+    int namesKept = 1024;
     // After the stop, what was accepted may finish this long; then whatever
     // is left is closed without a reply. Within the stop's wait hint of
     // 31000 ms together with the request being handled.
@@ -77,11 +89,20 @@ public:
 
 private:
     struct Held;
+    struct KnownName {
+        unsigned char address[4];
+        bool looking; // a lookup is queued or running
+        DWORD foundAt;
+        char name[HOST_NAME_SIZE];
+    };
 
     void AcceptNew();
     bool MakeRoom(const unsigned char address[4]);
     void ReadLinePart(Held& held);
     void LineDone(Held& held);
+    void Admit(Held& held);
+    void Decide(Held& held, const char* peerName);
+    KnownName* FindName(const unsigned char address[4]);
     void TakeAdmissions();
     void ApplyAdmission(Held& held, int result, const char* peerName);
     void ExpireTimers(DWORD now);
@@ -103,6 +124,8 @@ private:
     int m_nAdmissionThreads;
     std::vector<Held*> m_held;         // oldest first
     std::deque<unsigned long> m_ready; // complete, admitted: in order of completion
+    std::vector<KnownName> m_names;    // oldest lookup first
+    char m_localHostName[HOST_NAME_SIZE];
     unsigned long m_nextId;
     DWORD m_acceptPausedUntil;
     bool m_acceptPaused;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -417,6 +419,8 @@ private:
 // ways, cannot say. One record a line, '#' starts a comment:
 //   PTR 127.0.0.2 localhost.attacker.example    (reverse zone)
 //   A   localhost.attacker.example 127.0.0.9    (forward zone)
+//   PTR 127.0.0.7 slow.attacker.example 3000    (answered after 3000 ms, as a
+//                                                 zone whose server stalls)
 class ZoneFile {
 public:
     ZoneFile() : path_(vplat::RootPath() + "/nameserver/zone") {}
@@ -432,9 +436,14 @@ public:
         while (std::getline(in, line)) {
             std::vector<std::string> t = Tokens(line);
             in_addr parsed;
-            if (t.size() != 3 || strcasecmp(t[0].c_str(), "PTR") != 0 ||
+            if ((t.size() != 3 && t.size() != 4) || strcasecmp(t[0].c_str(), "PTR") != 0 ||
                 inet_pton(AF_INET, t[1].c_str(), &parsed) != 1 || parsed.s_addr != address)
                 continue;
+            if (t.size() == 4) {
+                long delay = strtol(t[3].c_str(), nullptr, 10);
+                usleep(static_cast<useconds_t>(delay < 0 ? 0 : delay > 60000 ? 60000 : delay) *
+                       1000);
+            }
             record->name = t[2];
             record->aliases.clear();
             record->addresses.assign(1, address);

@@ -6,6 +6,8 @@
 #include "service/Settings.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -66,6 +68,31 @@ protected:
         delete loop_;
         loop_ = nullptr;
         return ranOut_ - start;
+    }
+
+    // The root's name server, which then answers for every address the
+    // hosts file does not name; a fourth field on a PTR record stalls its
+    // answer that many milliseconds.
+    void Zone(const std::string& records) {
+        vtest::RunCommand("mkdir -p '" + root_.path() + "/nameserver'");
+        std::ofstream(root_.path() + "/nameserver/zone") << records;
+    }
+
+    void Hosts(const std::string& lines) {
+        std::ofstream(root_.path() + "/drive_c/windows/system32/drivers/etc/hosts") << lines;
+    }
+
+    void AllowedClients(const char* list) {
+        CRegKey key;
+        key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
+        key.Write("Allowed_Clients", list);
+    }
+
+    // One request from the address; the reply.
+    std::string Ask(const char* from) {
+        Client client(port_, from);
+        client.Send("get_server_type\n");
+        return client.ReadAll(6000);
     }
 
     void TearDown() override {
@@ -216,6 +243,66 @@ TEST_F(AcceptLoopTest, StopFinishesWhatWasAcceptedWithinTheDrainLimit) {
     Client after(port_);
     after.Send("get_server_type\n");
     EXPECT_EQ(after.ReadAll(1500), "");
+}
+
+// An address whose reverse zone stalls holds one lookup thread, however many
+// connections it makes: the lookup is made once and decides them all.
+TEST_F(AcceptLoopTest, ALookupThatStallsHoldsOnlyItsOwnAddress) {
+    limits_.admissionThreads = 2;
+    Zone("PTR 127.0.0.5 slow5.example 2000\nA slow5.example 127.0.0.5\n");
+    StartLoop();
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < 3; ++i) {
+        slow.emplace_back(new Client(port_, "127.0.0.5"));
+        slow.back()->Send("get_server_type\n");
+    }
+    Sleep(100);
+    Client admin(port_);
+    admin.Send("get_server_type\n");
+    EXPECT_EQ(admin.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_LT(admin.firstByteAt - admin.connectedAt(), 1200u);
+    // All three refused by the one lookup, before their 3000 ms wait limit
+    // (a lookup each, two at a time, would leave the third unanswered).
+    for (auto& client : slow)
+        EXPECT_EQ(client->ReadAll(6000), "ACCESS_DENIED\r\n");
+}
+
+// A name found is kept for the address's next connections: an administrator
+// seen a moment ago is decided at once, even while every lookup thread waits
+// on a stalling zone.
+TEST_F(AcceptLoopTest, AnAddressSeenRecentlyIsDecidedWhileEveryLookupStalls) {
+    limits_.admissionThreads = 2;
+    Zone("PTR 127.0.0.5 slow5.example 2500\nPTR 127.0.0.6 slow6.example 2500\n");
+    StartLoop();
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    Client slow5(port_, "127.0.0.5"), slow6(port_, "127.0.0.6");
+    Sleep(200); // both lookup threads now wait
+    Client again(port_, "127.0.0.3");
+    again.Send("get_server_type\n");
+    EXPECT_EQ(again.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_LT(again.firstByteAt - again.connectedAt(), 1200u);
+}
+
+// What is kept is the name, for a while: the list is read for every
+// connection, a name is looked up again after nameKeepMs, and an address
+// without a name after the shorter noNameKeepMs.
+TEST_F(AcceptLoopTest, TheListIsReadEachTimeAndANameIsLookedUpAgainAfterItsTime) {
+    limits_.nameKeepMs = 60000;
+    limits_.noNameKeepMs = 1500;
+    StartLoop();
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    AllowedClients("localhost admin4 admin5");
+    EXPECT_EQ(Ask("127.0.0.3"), "ACCESS_DENIED\r\n"); // the list changed: at once
+    AllowedClients("localhost admin3 admin4 admin5");
+    EXPECT_EQ(Ask("127.0.0.5"), "ACCESS_DENIED\r\n"); // no name yet
+
+    // The names change: 127.0.0.3 is now "renamed3", 127.0.0.5 "admin5".
+    Hosts("127.0.0.1 localhost\n127.0.0.3 renamed3\n127.0.0.5 admin5\n");
+    DWORD changed = GetTickCount();
+    EXPECT_EQ(Ask("127.0.0.5"), "ACCESS_DENIED\r\n"); // no name, still kept
+    Sleep(1600 - std::min<DWORD>(1600, GetTickCount() - changed));
+    EXPECT_EQ(Ask("127.0.0.5"), "NT_SMTP\r\n");     // looked up again
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");     // its name is kept longer
 }
 
 TEST_F(AcceptLoopTest, IdleStopIsQuick) {
