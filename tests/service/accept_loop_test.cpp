@@ -305,6 +305,19 @@ TEST_F(AcceptLoopTest, TheListIsReadEachTimeAndANameIsLookedUpAgainAfterItsTime)
     EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");     // its name is kept longer
 }
 
+// The names kept are bounded: beyond namesKept the oldest goes, and its
+// address is looked up again.
+TEST_F(AcceptLoopTest, TheOldestNameKeptMakesRoomForANewOne) {
+    limits_.namesKept = 2;
+    StartLoop();
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    EXPECT_EQ(Ask("127.0.0.4"), "NT_SMTP\r\n");
+    Hosts("127.0.0.1 localhost\n127.0.0.3 renamed3\n127.0.0.4 renamed4\n");
+    EXPECT_EQ(Ask("127.0.0.4"), "NT_SMTP\r\n"); // two names fit: still kept
+    EXPECT_EQ(Ask("127.0.0.1"), "NT_SMTP\r\n"); // the third pushes 127.0.0.3 out
+    EXPECT_EQ(Ask("127.0.0.3"), "ACCESS_DENIED\r\n");
+}
+
 TEST_F(AcceptLoopTest, IdleStopIsQuick) {
     StartLoop();
     Sleep(100);
