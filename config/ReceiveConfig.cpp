@@ -3,6 +3,7 @@
 // transaction only when every line was accepted.
 #include "config/ScannerSettings.h"
 #include "platform/bounded.h"
+#include "regkey/RegKey.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
 #include "service/Settings.h"
@@ -87,13 +88,13 @@ int ClientConnection::ReceiveConfig(char* buffer, int) {
 
     // All or nothing: the whole record in one transaction; any write that
     // fails takes every write of this save back.
-    LONG rc = RegBeginTransactionV();
+    LONG rc = BeginRegistrySave();
     if (rc == ERROR_SUCCESS) {
         rc = settings->Save();
         if (rc == ERROR_SUCCESS)
-            rc = RegCommitTransactionV();
+            rc = CommitRegistrySave();
         else
-            RegRollbackTransactionV();
+            RollbackRegistrySave();
     }
     if (rc != ERROR_SUCCESS) {
         RefuseConfig("CODE 3", IDS_CONFIG_SAVE_FAILED, SCANNER_KEY);

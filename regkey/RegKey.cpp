@@ -2,6 +2,8 @@
 #include "platform/bounded.h"
 
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -38,6 +40,64 @@ template <typename Char> bool StorePath(Char* field, const Char* a, const Char* 
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// A save's own record of its changes, where the registry keeps no
+// transaction: on Windows each write stands alone, so a save that fails
+// half-way would leave the configuration a mixture of old and new. Between
+// BeginRegistrySave and its end, every value the narrow CRegKey writes or
+// deletes has what it held before recorded (or that it was not there), and
+// every key it makes is recorded; a rollback puts it all back, newest first.
+// On POSIX the platform's transaction does this, and nothing is recorded.
+#ifdef _WIN32
+struct UndoStep {
+    HKEY root;
+    std::string path;
+    std::string name; // the value; empty for a key that was made
+    bool keyMade;
+    bool existed;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+thread_local std::vector<UndoStep>* tUndo = nullptr; // the saving thread's record
+
+void NoteKeyCreated(HKEY root, const char* path) {
+    if (tUndo == nullptr)
+        return;
+    UndoStep step;
+    step.root = root;
+    step.path = path;
+    step.keyMade = true;
+    step.existed = false;
+    step.type = 0;
+    tUndo->push_back(step);
+}
+
+// Records what the value holds before it is changed.
+void NoteValue(HKEY root, const char* path, HKEY key, const char* name) {
+    if (tUndo == nullptr)
+        return;
+    UndoStep step;
+    step.root = root;
+    step.path = path;
+    step.name = name != nullptr ? name : "";
+    step.keyMade = false;
+    step.type = 0;
+    DWORD size = 0;
+    LONG rc = RegQueryValueExA(key, name, nullptr, &step.type, nullptr, &size);
+    step.existed = rc == ERROR_SUCCESS;
+    if (step.existed && size > 0) {
+        step.data.resize(size);
+        rc = RegQueryValueExA(key, name, nullptr, &step.type, step.data.data(), &size);
+        step.existed = rc == ERROR_SUCCESS;
+        step.data.resize(size);
+    }
+    tUndo->push_back(step);
+}
+#else
+void NoteKeyCreated(HKEY, const char*) {}
+void NoteValue(HKEY, const char*, HKEY, const char*) {}
+#endif
+
 // The registry calls of each character width, so that what both classes do
 // alike is written once.
 template <typename Char> struct Api;
@@ -45,8 +105,11 @@ template <typename Char> struct Api;
 template <> struct Api<char> {
     static LONG Create(HKEY root, const char* path, HKEY* key) {
         DWORD disposition = 0;
-        return RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                               nullptr, key, &disposition);
+        LONG rc = RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, key, &disposition);
+        if (rc == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY)
+            NoteKeyCreated(root, path);
+        return rc;
     }
     static LONG Open(HKEY root, const char* path, HKEY* key) {
         return RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key);
@@ -151,17 +214,20 @@ void CRegKey::Close() {
 }
 
 LONG CRegKey::Write(const char* name, DWORD value) {
+    NoteValue(m_hRoot, m_szPath, m_hKey, name);
     return Api<char>::Set(m_hKey, name, REG_DWORD, &value, sizeof(value));
 }
 
 LONG CRegKey::Write(const char* name, const char* text) {
     if (text == nullptr)
         text = "";
+    NoteValue(m_hRoot, m_szPath, m_hKey, name);
     return RegSetValueExA(m_hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                           static_cast<DWORD>(strlen(text) + 1));
 }
 
 LONG CRegKey::Write(const char* name, const BYTE* data, DWORD size) {
+    NoteValue(m_hRoot, m_szPath, m_hKey, name);
     return RegSetValueExA(m_hKey, name, 0, REG_BINARY, data, size);
 }
 
@@ -196,7 +262,69 @@ LONG CRegKey::Delete(const char* path) {
 }
 
 LONG CRegKey::DeleteValue(const char* name) {
+    NoteValue(m_hRoot, m_szPath, m_hKey, name);
     return RegDeleteValueA(m_hKey, name);
+}
+
+// ---------------------------------------------------------------------------
+// Saves
+
+LONG BeginRegistrySave() {
+    LONG rc = RegBeginTransactionV();
+#ifdef _WIN32
+    if (rc == ERROR_SUCCESS) {
+        delete tUndo;
+        tUndo = new (std::nothrow) std::vector<UndoStep>;
+        if (tUndo == nullptr) {
+            RegRollbackTransactionV();
+            rc = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+#endif
+    return rc;
+}
+
+LONG CommitRegistrySave() {
+    LONG rc = RegCommitTransactionV();
+#ifdef _WIN32
+    delete tUndo;
+    tUndo = nullptr;
+#endif
+    return rc;
+}
+
+LONG RollbackRegistrySave() {
+    LONG rc = RegRollbackTransactionV();
+#ifdef _WIN32
+    std::vector<UndoStep>* steps = tUndo;
+    tUndo = nullptr; // the steps back are not recorded
+    if (steps == nullptr)
+        return rc;
+    rc = ERROR_SUCCESS;
+    for (auto step = steps->rbegin(); step != steps->rend(); ++step) {
+        LONG done;
+        if (step->keyMade) {
+            done = RegDeleteKeyA(step->root, step->path.c_str());
+        } else {
+            HKEY key = nullptr;
+            done = RegOpenKeyExA(step->root, step->path.c_str(), 0, KEY_SET_VALUE, &key);
+            if (done == ERROR_SUCCESS) {
+                const char* name = step->name.c_str();
+                done = step->existed
+                           ? RegSetValueExA(key, name, 0, step->type, step->data.data(),
+                                            static_cast<DWORD>(step->data.size()))
+                           : RegDeleteValueA(key, name);
+                if (!step->existed && done == ERROR_FILE_NOT_FOUND)
+                    done = ERROR_SUCCESS; // its write never happened
+                RegCloseKey(key);
+            }
+        }
+        if (done != ERROR_SUCCESS && rc == ERROR_SUCCESS)
+            rc = done; // the first failure is reported; the rest still goes back
+    }
+    delete steps;
+#endif
+    return rc;
 }
 
 // ---------------------------------------------------------------------------

@@ -46,6 +46,17 @@ public:
     char m_szPath[REGKEY_PATH_SIZE];
 };
 
+// A save that is all or nothing: begin, write through CRegKey, then commit,
+// or roll back to take every change of the save back. Where the platform
+// keeps a registry transaction (POSIX) these are its calls; where it keeps
+// none (Windows), the narrow CRegKey records each change on the saving thread
+// and a rollback puts the old values back and removes the keys it made (the
+// first failure of that is returned, the rest is still put back). One save at
+// a time, on one thread.
+LONG BeginRegistrySave();
+LONG CommitRegistrySave();
+LONG RollbackRegistrySave();
+
 class CRegKeyW {
 public:
     CRegKeyW();

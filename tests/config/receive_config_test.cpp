@@ -278,6 +278,32 @@ TEST(ReceiveConfig, AWriteFailingHalfWayLeavesThePreviousConfigurationAndTheClie
     EXPECT_EQ(Loaded("SMTP_ACTION"), "4");
     EXPECT_TRUE(Logged(text));
 }
+#else
+// Windows keeps no registry transaction: the save records what it changes and
+// takes it back itself. Here it fails where it makes its first rule key: a
+// key under a volatile key must be volatile too, and the save makes lasting
+// ones. By then some fifty values have been written.
+TEST(ReceiveConfig, AWriteFailingHalfWayIsTakenBackWhereTheRegistryKeepsNoTransaction) {
+    vtest::TempRoot root;
+    HKEY h = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, SCANNER_KEY, 0, nullptr,
+                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &h,
+                                             nullptr));
+    RegCloseKey(h);
+    SaveStartingConfiguration();
+    const std::string before = RegistrySnapshot(SCANNER_KEY);
+    Result r = SetConfig("SMTP_ACTION='9'\nSMTP_SEND_PORT='2525'\nSMTP_DNS_IP='10.0.0.53'\n"
+                         "No_of_Filter_Rules='1'\nFilter_Rule_0='d#p#s#0#0#1#1#0#1'\n\n");
+    EXPECT_EQ(r.returned, 0);
+    EXPECT_EQ(r.reply, "CODE 3 MESSAGE Error saving config to registry "
+                       "Software\\Corvane\\Ostel\\Vantry SMTP\\Drennic\r\n");
+    EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+    EXPECT_EQ(Loaded("SMTP_ACTION"), "4");
+    // A save that succeeds afterwards keeps nothing of the record.
+    Result ok = SetConfig("SMTP_ACTION='7'\n\n");
+    EXPECT_EQ(ok.reply, "CODE 0\r\n");
+    EXPECT_EQ(Loaded("SMTP_ACTION"), "7");
+}
 #endif
 
 // A large configuration: three long lists at their limits, so that the reply

@@ -186,4 +186,61 @@ TEST(CRegKeyW, TextReadTakesAtMost38399Characters) {
     EXPECT_EQ(WString(text.data()), fits);
 }
 
+// A save rolled back leaves the registry as it was before the save began,
+// on both targets: values changed get their old data and type back, values
+// and keys it made are gone, a value it deleted is back. A save committed
+// keeps everything, and a later rollback takes back only its own changes.
+TEST(RegistrySave, ARollbackTakesBackEveryChangeOfTheSaveAndACommitKeepsThem) {
+    vtest::TempRoot root;
+    {
+        CRegKey key;
+        ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\Save", 1), ERROR_SUCCESS);
+        key.Write("Number", static_cast<DWORD>(4));
+        key.Write("Text", "before");
+        key.Write("Gone", "deleted by the save");
+    }
+    ASSERT_EQ(BeginRegistrySave(), ERROR_SUCCESS);
+    {
+        CRegKey key;
+        ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\Save", 1), ERROR_SUCCESS);
+        EXPECT_EQ(key.Write("Number", "now a text"), ERROR_SUCCESS);
+        EXPECT_EQ(key.Write("Text", "after"), ERROR_SUCCESS);
+        EXPECT_EQ(key.Write("Text", "after again"), ERROR_SUCCESS);
+        EXPECT_EQ(key.Write("New", static_cast<DWORD>(1)), ERROR_SUCCESS);
+        EXPECT_EQ(key.DeleteValue("Gone"), ERROR_SUCCESS);
+        CRegKey made;
+        ASSERT_EQ(made.Open(key, "Made\\Deeper", 1), ERROR_SUCCESS);
+        EXPECT_EQ(made.Write("Inside", "x"), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(RollbackRegistrySave(), ERROR_SUCCESS);
+
+    CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\Save", 0), ERROR_SUCCESS);
+    DWORD number = 0;
+    EXPECT_EQ(key.Read("Number", number), ERROR_SUCCESS); // a number again
+    EXPECT_EQ(number, 4u);
+    std::vector<char> text(REGKEY_TEXT_BUFFER);
+    EXPECT_EQ(key.Read("Text", text.data()), ERROR_SUCCESS);
+    EXPECT_STREQ(text.data(), "before");
+    EXPECT_EQ(key.Read("Gone", text.data()), ERROR_SUCCESS);
+    EXPECT_STREQ(text.data(), "deleted by the save");
+    EXPECT_EQ(key.Read("New", number), ERROR_FILE_NOT_FOUND);
+    CRegKey made;
+    EXPECT_EQ(made.Open(key, "Made\\Deeper", 0), ERROR_FILE_NOT_FOUND);
+
+    // Committed: kept. Then a rollback of the next save leaves it.
+    ASSERT_EQ(BeginRegistrySave(), ERROR_SUCCESS);
+    EXPECT_EQ(key.Write("Text", "committed"), ERROR_SUCCESS);
+    EXPECT_EQ(CommitRegistrySave(), ERROR_SUCCESS);
+    ASSERT_EQ(BeginRegistrySave(), ERROR_SUCCESS);
+    EXPECT_EQ(key.Write("Text", "rolled back"), ERROR_SUCCESS);
+    EXPECT_EQ(RollbackRegistrySave(), ERROR_SUCCESS);
+    EXPECT_EQ(key.Read("Text", text.data()), ERROR_SUCCESS);
+    EXPECT_STREQ(text.data(), "committed");
+    // Outside a save, writes are on their own.
+    EXPECT_EQ(key.Write("Text", "plain"), ERROR_SUCCESS);
+    EXPECT_EQ(key.Read("Text", text.data()), ERROR_SUCCESS);
+    EXPECT_STREQ(text.data(), "plain");
+}
+
 } // namespace
