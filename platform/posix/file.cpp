@@ -518,25 +518,43 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
     return OpenFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
 }
 
+namespace {
+
+// What ReadFile and WriteFile check alike before they move a byte: the count
+// done starts at 0, no overlapped use, a handle of a file or a pipe, and a
+// buffer where there are bytes to move. The descriptor, or -1 with the error
+// set.
+int StartTransfer(HANDLE hFile, const void* buffer, DWORD count, LPDWORD done,
+                  LPOVERLAPPED overlapped, bool* isPipe) {
+    if (done != nullptr)
+        *done = 0;
+    if (overlapped != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return -1;
+    }
+    *isPipe = false;
+    int fd = HandleFd(hFile, isPipe);
+    if (fd < 0) {
+        if (!*isPipe)
+            SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    if (buffer == nullptr && count > 0) {
+        SetLastError(ERROR_NOACCESS);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead != nullptr)
-        *lpNumberOfBytesRead = 0;
-    if (lpOverlapped != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
     bool isPipe = false;
-    int fd = HandleFd(hFile, &isPipe);
-    if (fd < 0) {
-        if (!isPipe)
-            SetLastError(ERROR_INVALID_HANDLE);
+    int fd = StartTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                           lpOverlapped, &isPipe);
+    if (fd < 0)
         return FALSE;
-    }
-    if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
     if (nNumberOfBytesToRead == 0)
         return TRUE;
     ssize_t n;
@@ -562,23 +580,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten != nullptr)
-        *lpNumberOfBytesWritten = 0;
-    if (lpOverlapped != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
     bool isPipe = false;
-    int fd = HandleFd(hFile, &isPipe);
-    if (fd < 0) {
-        if (!isPipe)
-            SetLastError(ERROR_INVALID_HANDLE);
+    int fd = StartTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                           lpOverlapped, &isPipe);
+    if (fd < 0)
         return FALSE;
-    }
-    if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
     const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
