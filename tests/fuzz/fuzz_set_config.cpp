@@ -44,6 +44,12 @@ struct Setup {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Setup* setup = new Setup;
     const std::string input(reinterpret_cast<const char*>(data), size);
+    // The state to compare with is the one after a load, also after an input
+    // before this one saved rules with a gap (see Setup).
+    {
+        std::unique_ptr<ScannerSettings> reader(new ScannerSettings);
+        reader->Load();
+    }
     const std::string before = vtest::RegistrySnapshot(SCANNER_KEY);
 
     vtest::ConnectionPair pair;
