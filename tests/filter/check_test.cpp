@@ -292,6 +292,66 @@ TEST(Matcher, EveryInstructionSetAgreesWithThePlainWalkOnPlantedPhrases) {
     }
 }
 
+TEST(Matcher, AZeroByteEndsTheWindowAtEveryPlaceForEveryInstructionSet) {
+    // A window whose content holds zero bytes: the text ends at the first,
+    // wherever it falls (before the first place an anchor can be, in a vector
+    // block, at a block's edge, in the scalar tail), the end is then closed,
+    // and nothing after it is found, not even the phrase itself.
+    const char* phrases[] = {"jazz bar", "the winner", "and", "q", "contraband"};
+    MatcherLevels all;
+    for (int level : all.levels) {
+        ASSERT_EQ(LimitMatcherLevel(level), level);
+        std::mt19937 rng(777 + level);
+        for (int round = 0; round < 4000; ++round) {
+            const char* phrase = phrases[round % 5];
+            std::string text;
+            size_t textLen = 1 + rng() % (round % 4 == 0 ? 1100 : 140);
+            while (text.size() < textLen) {
+                unsigned r = rng() % 10;
+                if (r == 0)
+                    text += Plant(phrase, rng);
+                else if (r == 1)
+                    text.push_back(' ');
+                else
+                    text.push_back("thezjab qrwinocd"[rng() % 16]);
+            }
+            // One or two zero bytes; the first sometimes among the first few.
+            size_t zero = round % 3 == 0 ? rng() % 12 : rng() % text.size();
+            if (zero < text.size())
+                text[zero] = '\0';
+            if (round % 2 == 0)
+                text[rng() % text.size()] = '\0';
+            for (int mode = 0; mode <= 1; ++mode) {
+                for (size_t from = 0; from <= 1 && from <= text.size(); ++from) {
+                    for (int open = 0; open <= 1; ++open) {
+                        size_t wantUndecided = 0, gotUndecided = 0;
+                        long want =
+                            RefFindInWindow(text, from, phrase, mode, open != 0, &wantUndecided);
+                        long got = FindInWindow(text, from, phrase, mode, open != 0, &gotUndecided);
+                        ASSERT_EQ(got, want) << "level " << level << " from " << from << " open "
+                                             << open << " phrase '" << phrase << "' round "
+                                             << round;
+                        ASSERT_EQ(gotUndecided, wantUndecided)
+                            << "level " << level << " from " << from << " open " << open
+                            << " phrase '" << phrase << "' round " << round;
+                    }
+                }
+            }
+        }
+        // The phrase right after a zero byte, at every offset of a block.
+        for (size_t pad = 0; pad < 70; ++pad) {
+            std::string text = std::string(pad, '.') + std::string(1, '\0') + "jazz bar";
+            size_t undecided = 0;
+            EXPECT_EQ(FindInWindow(text, 0, "jazz bar", 0, false, &undecided), -1)
+                << "level " << level << " pad " << pad;
+            text[pad] = '.';
+            EXPECT_EQ(FindInWindow(text, 0, "jazz bar", 0, false, &undecided),
+                      static_cast<long>(pad + 1))
+                << "level " << level << " pad " << pad;
+        }
+    }
+}
+
 TEST(Matcher, PhraseStraddlingAPassedOverCharacterAtTheAnchor) {
     // In "jazz bar" the rarest character is z (the first), so the search
     // keys on it: passed-over characters right before it, right after it and
