@@ -329,6 +329,24 @@ vplat_hostent* FillHostEntry(const HostRecord& record) {
     return &h.entry;
 }
 
+// The blank-separated fields of a line of the hosts file or the zone file,
+// without its comment ('#' to the end).
+std::vector<std::string> LineTokens(const std::string& line) {
+    std::string text = line.substr(0, line.find('#'));
+    std::vector<std::string> tokens;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
+            ++i;
+        size_t start = i;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r')
+            ++i;
+        if (i > start)
+            tokens.push_back(text.substr(start, i - start));
+    }
+    return tokens;
+}
+
 // The hosts file of the platform root, as Windows reads its own: "address
 // name [aliases...]", '#' starts a comment; lines of other families are skipped.
 class HostsFile {
@@ -387,18 +405,7 @@ public:
 
 private:
     static bool Parse(const std::string& line, uint32_t* address, std::vector<std::string>* names) {
-        std::string text = line.substr(0, line.find('#'));
-        std::vector<std::string> tokens;
-        size_t i = 0;
-        while (i < text.size()) {
-            while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
-                ++i;
-            size_t start = i;
-            while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r')
-                ++i;
-            if (i > start)
-                tokens.push_back(text.substr(start, i - start));
-        }
+        std::vector<std::string> tokens = LineTokens(line);
         if (tokens.size() < 2)
             return false;
         in_addr parsed;
@@ -434,7 +441,7 @@ public:
         std::ifstream in(path_);
         std::string line;
         while (std::getline(in, line)) {
-            std::vector<std::string> t = Tokens(line);
+            std::vector<std::string> t = LineTokens(line);
             in_addr parsed;
             if ((t.size() != 3 && t.size() != 4) || strcasecmp(t[0].c_str(), "PTR") != 0 ||
                 inet_pton(AF_INET, t[1].c_str(), &parsed) != 1 || parsed.s_addr != address)
@@ -457,7 +464,7 @@ public:
         std::string line;
         record->addresses.clear();
         while (std::getline(in, line)) {
-            std::vector<std::string> t = Tokens(line);
+            std::vector<std::string> t = LineTokens(line);
             in_addr parsed;
             if (t.size() != 3 || strcasecmp(t[0].c_str(), "A") != 0 ||
                 strcasecmp(t[1].c_str(), name) != 0 ||
@@ -471,22 +478,6 @@ public:
     }
 
 private:
-    static std::vector<std::string> Tokens(const std::string& line) {
-        std::string text = line.substr(0, line.find('#'));
-        std::vector<std::string> tokens;
-        size_t i = 0;
-        while (i < text.size()) {
-            while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r'))
-                ++i;
-            size_t start = i;
-            while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r')
-                ++i;
-            if (i > start)
-                tokens.push_back(text.substr(start, i - start));
-        }
-        return tokens;
-    }
-
     std::string path_;
 };
 
