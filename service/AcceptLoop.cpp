@@ -3,7 +3,6 @@
 #include "service/Admission.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
-#include "service/Settings.h"
 
 #include <cstring>
 #include <memory>
@@ -488,14 +487,7 @@ void AcceptLoop::Admit(Held& held) {
 
 // The decision for one connection, with the list as it stands now.
 void AcceptLoop::Decide(Held& held, const char* peerName) {
-    char list[sizeof(g_Settings.Allowed_Clients)];
-    int result;
-    if (!ReadAllowedClients(list, sizeof(list)))
-        result = ADMISSION_UNKNOWN;
-    else if (IsClientAdmitted(peerName, list, m_localHostName))
-        result = ADMISSION_GRANTED;
-    else
-        result = ADMISSION_REFUSED;
+    const AdmissionResult result = DecideAdmission(peerName, m_localHostName);
     if (result == ADMISSION_REFUSED)
         LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, peerName);
     ApplyAdmission(held, result, peerName);

@@ -77,11 +77,15 @@ bool ReadAllowedClients(char* list, size_t size) {
     return true;
 }
 
-AdmissionResult AdmitPeer(const unsigned char address[4], const char* localHostName,
-                          char* shortName, size_t size) {
-    FindPeerShortName(address, shortName, size);
+AdmissionResult DecideAdmission(const char* shortName, const char* localHostName) {
     char list[sizeof(g_Settings.Allowed_Clients)];
     if (!ReadAllowedClients(list, sizeof(list)))
         return ADMISSION_UNKNOWN;
     return IsClientAdmitted(shortName, list, localHostName) ? ADMISSION_GRANTED : ADMISSION_REFUSED;
+}
+
+AdmissionResult AdmitPeer(const unsigned char address[4], const char* localHostName,
+                          char* shortName, size_t size) {
+    FindPeerShortName(address, shortName, size);
+    return DecideAdmission(shortName, localHostName);
 }

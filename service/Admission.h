@@ -51,6 +51,10 @@ void FindPeerShortName(const unsigned char address[4], char* shortName, size_t s
 // in Settings.h). False, with message 9 logged, when the key cannot be opened.
 bool ReadAllowedClients(char* list, size_t size);
 
+// The list as it stands now (read from the registry) and the decision for a
+// short name already found.
+AdmissionResult DecideAdmission(const char* shortName, const char* localHostName);
+
 // The whole check for a peer address; shortName receives the short name
 // (size bytes) for the messages that name the client. Logs nothing about the
 // outcome: the caller logs a refusal.
