@@ -18,16 +18,21 @@
 #include <cstdint>
 #include <cstring>
 
+// SSE2 is the floor on x86: every 64-bit processor has it, and the 32-bit
+// Windows build is compiled for it (CMakeLists.txt), as every
+// processor a supported Windows runs on has it too.
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define KESSLA_HAVE_SSE2 1
 #endif
 
 // AVX2 is chosen at run time, so the library still runs on a processor
-// without it. Only on 64-bit x86 with GCC or clang: their target attribute
-// compiles one function for AVX2, and the Windows target (32-bit, with stack
-// alignment that AVX spills do not get) keeps to the other paths.
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+// without it. On x86 with GCC or clang, whose target attribute compiles one
+// function for AVX2. On 32-bit Windows the caller's stack may be aligned to
+// only 4 bytes; the build realigns it there (CMakeLists.txt), so that the
+// 32-byte spills of the AVX2 walk are aligned.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__) && \
+    (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>
 #include <immintrin.h>
 #define KESSLA_HAVE_AVX2 1

@@ -211,6 +211,21 @@ public:
     ~MatcherLevels() { LimitMatcherLevel(MatcherAvx2); }
 };
 
+// The matcher searches with the widest instruction set the processor offers,
+// on both targets: SSE2 at least on x86 (the 32-bit Windows build included),
+// AVX2 where the processor and the system have it. Otherwise the tests below,
+// which walk every level up to the best, would leave the fast paths untried.
+TEST(Matcher, BestLevelIsTheWidestTheProcessorOffers) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    int expected = __builtin_cpu_supports("avx2") ? MatcherAvx2 : MatcherSse2;
+    EXPECT_EQ(MatcherBestLevel(), expected);
+    EXPECT_EQ(LimitMatcherLevel(MatcherAvx2), expected);
+#else
+    EXPECT_GE(MatcherBestLevel(), MatcherPlain);
+#endif
+}
+
 // The phrase as it may stand in a text: each character after the first may
 // be preceded by passed-over characters, and letters may change case.
 std::string Plant(const std::string& phrase, std::mt19937& rng) {
