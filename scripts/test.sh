@@ -30,7 +30,10 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -
 bash scripts/reap-orphans.sh
 
 echo "== Windows target under Wine"
-bash scripts/test-windows.sh build-win build
+# 77: the Windows build was made but this machine cannot run its programs.
+windows=0
+bash scripts/test-windows.sh build-win build || windows=$?
+[ "$windows" -eq 0 ] || [ "$windows" -eq 77 ] || exit "$windows"
 
 if [ -f tests/fuzz/run-fuzzers.sh ]; then
     echo "== fuzz targets"
