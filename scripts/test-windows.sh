@@ -25,6 +25,9 @@ if [ ! -x "$linux/bin/vantry-ask" ]; then
     cmake --build "$linux" -j"$(nproc)" --target vantry-ask
 fi
 
+echo "== Windows Installer package"
+bash packaging/windows/build-msi.sh "$build/bin" "$build/vantry-smtp.msi"
+
 # Wine runs 32-bit Windows programs as 32-bit Linux processes. Some kernels
 # (virtual machines built without 32-bit compatibility, or with it turned off)
 # refuse to execute those: then nothing of the Windows target can run here.
