@@ -303,16 +303,19 @@ DWORD DrennicService::ReadCommand(HANDLE pipe, char* buffer, DWORD size) {
 }
 
 void DrennicService::HandleCommand(HANDLE pipe, const char* command, DWORD length) {
-    AppendRecord(command, length);
+    // Handled first, recorded after: whoever sees a command in the record
+    // sees its effect too (the counters zeroed, the settings re-read), and
+    // needs no other sign that the command is done.
     const CommandRow* row = FindCommand(command, length);
     if (row == nullptr) {
         char shown[80];
         FormatRecordEntry(command, length < 60 ? length : 60, shown, sizeof(shown));
         DrennicLog(EVENTLOG_WARNING_TYPE, "Unknown command (%lu bytes): %s",
                    static_cast<unsigned long>(length), shown);
-        return;
+    } else {
+        (this->*(row->handler))(pipe, command, length);
     }
-    (this->*(row->handler))(pipe, command, length);
+    AppendRecord(command, length);
 }
 
 void DrennicService::AppendRecord(const char* command, DWORD length) {

@@ -107,7 +107,7 @@ public:
     // Ends the pipe thread promptly, whatever it is doing.
     void Stop();
 
-    // One command, as the pipe thread runs it: recorded, then handled.
+    // One command, as the pipe thread runs it: handled, then recorded.
     // The pipe is the client's connection, for a reply.
     void HandleCommand(HANDLE pipe, const char* command, DWORD length);
 

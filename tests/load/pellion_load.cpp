@@ -14,7 +14,9 @@
 #include "platform/win32.h"
 #include "regkey/RegKey.h"
 #include "service/Settings.h"
+#include "support/ReservedPort.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 
 #include <algorithm>
 #include <atomic>
@@ -36,18 +38,6 @@ const int kSilent = 50;
 const DWORD kAdminEvery = 5000;
 const DWORD kAdminLimit = 3000;
 const char kServiceName[] = "Vantry SMTP Pellion";
-
-unsigned short FreePort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    SOCKADDR_IN addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    int len = sizeof(addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    closesocket(s);
-    return ntohs(addr.sin_port);
-}
 
 SOCKET ConnectFrom(const char* from, unsigned short port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -116,14 +106,13 @@ DWORD QueryState() {
     return status.dwCurrentState;
 }
 
-bool WaitForState(DWORD state, DWORD limit) {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < limit) {
-        if (QueryState() == state)
-            return true;
-        Sleep(50);
-    }
-    return QueryState() == state;
+// Until the service reports the state; a stopped service ends a wait for
+// any other state at once (it failed).
+bool WaitForState(DWORD state) {
+    return vtest::WaitUntil([&] {
+        DWORD now = QueryState();
+        return now == state || now == SERVICE_STOPPED;
+    }) && QueryState() == state;
 }
 
 void SendStop() {
@@ -198,7 +187,8 @@ struct Figures {
 Figures RunLoad(const std::string& exe, int seconds) {
     Figures f;
     vtest::TempRoot root;
-    unsigned short port = FreePort();
+    vtest::ReservedPort reserved;
+    unsigned short port = reserved.port();
     {
         CRegKey key;
         key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
@@ -215,7 +205,7 @@ Figures RunLoad(const std::string& exe, int seconds) {
         for (int i = 0; i < kStrangers; ++i)
             zone << "PTR 127.0.1." << (i + 2) << " stranger" << i << ".attacker.example\n";
     }
-    if (!StartService(exe) || !WaitForState(SERVICE_RUNNING, 15000)) {
+    if (!StartService(exe) || !WaitForState(SERVICE_RUNNING)) {
         fprintf(stderr, "pellion_load: %s did not start\n", exe.c_str());
         return f;
     }
@@ -345,7 +335,7 @@ Figures RunLoad(const std::string& exe, int seconds) {
 
     DWORD stopStart = GetTickCount();
     SendStop();
-    WaitForState(SERVICE_STOPPED, 60000);
+    WaitForState(SERVICE_STOPPED);
     f.stopMs = GetTickCount() - stopStart;
     return f;
 }

@@ -4,6 +4,7 @@
 // registry under its process id.
 #include "platform/win32.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 #include "support/Wine.h"
 
 #include <gtest/gtest.h>
@@ -141,14 +142,8 @@ std::vector<std::string> ProbeArgs(DWORD pid) {
     return args;
 }
 
-bool WaitForNumber(DWORD pid, const char* name, DWORD value, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms) {
-        if (ReadNumber(pid, name) == value)
-            return true;
-        Sleep(10);
-    }
-    return ReadNumber(pid, name) == value;
+bool WaitForNumber(DWORD pid, const char* name, DWORD value) {
+    return vtest::WaitUntil([&] { return ReadNumber(pid, name) == value; });
 }
 
 std::string Quoted(const std::string& path) {
@@ -414,7 +409,7 @@ TEST(Mutex, HeldByAnotherProcessUntilItReleases) {
     const char* name = "/MUTEX/TEST/PROCESSES";
     Started holder = Start(Quoted(ProbePath()) + " --hold=" + name + ",600");
     ASSERT_TRUE(holder.ok) << holder.error;
-    ASSERT_TRUE(WaitForNumber(holder.pi.dwProcessId, "holding", 1, 20000));
+    ASSERT_TRUE(WaitForNumber(holder.pi.dwProcessId, "holding", 1));
     HANDLE m = CreateMutexA(nullptr, FALSE, name);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -440,7 +435,7 @@ TEST(Mutex, OwnerProcessEndingWithoutReleaseAbandonsIt) {
     const char* name = "/MUTEX/TEST/DIED";
     Started holder = Start(Quoted(ProbePath()) + " --hold=" + name + ",300 --abandon");
     ASSERT_TRUE(holder.ok) << holder.error;
-    ASSERT_TRUE(WaitForNumber(holder.pi.dwProcessId, "holding", 1, 20000));
+    ASSERT_TRUE(WaitForNumber(holder.pi.dwProcessId, "holding", 1));
     HANDLE m = CreateMutexA(nullptr, FALSE, name);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 20000), WAIT_ABANDONED);

@@ -3,6 +3,7 @@
 #include "platform/win32.h"
 #include "platform/posix/service_status_reader.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -58,15 +59,12 @@ SERVICE_STATUS Query(SC_HANDLE h) {
     return s;
 }
 
-// Polls until the service is in the state; false after 15 s.
+// Polls until the service is in the state.
 bool WaitForState(SC_HANDLE h, DWORD state) {
-    for (int i = 0; i < 1500; ++i) {
+    return vtest::WaitUntil([&] {
         SERVICE_STATUS s{};
-        if (QueryServiceStatus(h, &s) && s.dwCurrentState == state)
-            return true;
-        usleep(10000);
-    }
-    return false;
+        return QueryServiceStatus(h, &s) && s.dwCurrentState == state;
+    });
 }
 
 // What the sample service wrote about itself, key -> values in order.
@@ -92,12 +90,7 @@ std::vector<std::string> NoteValues(const vtest::TempRoot& root, const std::stri
 }
 
 bool WaitForNote(const vtest::TempRoot& root, const std::string& key) {
-    for (int i = 0; i < 1500; ++i) {
-        if (!NoteValues(root, key).empty())
-            return true;
-        usleep(10000);
-    }
-    return false;
+    return vtest::WaitUntil([&] { return !NoteValues(root, key).empty(); });
 }
 
 bool KeyExists(const char* name) {
@@ -110,12 +103,7 @@ bool KeyExists(const char* name) {
 }
 
 bool WaitForKeyGone(const char* name) {
-    for (int i = 0; i < 1500; ++i) {
-        if (!KeyExists(name))
-            return true;
-        usleep(10000);
-    }
-    return false;
+    return vtest::WaitUntil([&] { return !KeyExists(name); });
 }
 
 std::string Sample(const std::string& args = "") {

@@ -3,6 +3,7 @@
 #include "platform/win32.h"
 #include "platform/posix/service_status_reader.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -53,14 +54,9 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Polls `query` until the state line appears; false after 15 s.
+// Polls `query` until the state line appears.
 bool WaitForToolState(const std::string& name, const std::string& stateLine) {
-    for (int i = 0; i < 300; ++i) {
-        if (Contains(RunTool({"query", name}).output, stateLine))
-            return true;
-        usleep(50000);
-    }
-    return false;
+    return vtest::WaitUntil([&] { return Contains(RunTool({"query", name}).output, stateLine); });
 }
 
 const char* kRunning = "STATE              : 4   RUNNING";

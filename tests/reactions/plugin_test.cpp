@@ -5,6 +5,7 @@
 #include "FakePellion.h"
 #include "regkey/RegKey.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -502,21 +503,20 @@ void InstallQuennel(const vtest::TempRoot& root, const std::string& windowsFolde
 // Quennel's record of its runs in that folder, once there is one.
 std::string QuennelRuns(const vtest::TempRoot& root, const std::string& windowsFolder) {
     std::string path = Posix(root, windowsFolder) + "/quennel.log";
-    for (int i = 0; i < 200; ++i) {
+    std::string all;
+    vtest::WaitUntil([&] {
+        all.clear();
         FILE* f = fopen(path.c_str(), "rb");
-        if (f != nullptr) {
-            std::string all;
-            char buf[1024];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-                all.append(buf, n);
-            fclose(f);
-            if (!all.empty() && all.back() == '\n')
-                return all;
-        }
-        Sleep(50);
-    }
-    return std::string();
+        if (f == nullptr)
+            return false;
+        char buf[1024];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            all.append(buf, n);
+        fclose(f);
+        return !all.empty() && all.back() == '\n';
+    });
+    return !all.empty() && all.back() == '\n' ? all : std::string();
 }
 
 // Written as the plug-in reads it, through the wide registry calls.

@@ -10,6 +10,8 @@
 
 #ifndef _WIN32
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,10 +187,14 @@ TEST(ReactionsEndToEnd, UpdateStartsQuennelWithAutoupdate) {
     HostRun done = Host(pellion, "Service_Reaction_Update_Do");
     EXPECT_EQ(done.output, "store: BeginReaction(AutoUpdate) = 1\nresult 0x00000001\n");
     std::string log;
-    for (int i = 0; i < 200 && log.find('\n') == std::string::npos; ++i) {
-        Sleep(50);
-        log = vtest::RunCommand("cat '" + folder + "/quennel.log'").output;
-    }
+    vtest::WaitUntil([&] {
+        // (Read here: a shell's "No such file" would be a line too.)
+        std::ifstream file(folder + "/quennel.log", std::ios::binary);
+        std::stringstream all;
+        all << file.rdbuf();
+        log = all.str();
+        return log.find('\n') != std::string::npos;
+    });
     EXPECT_NE(log.find("\trun\t1\tautoupdate\n"), std::string::npos) << log;
     EXPECT_EQ(Host(pellion, "Service_Reaction_Update_Undo 1").output,
               "store: EndReaction(AutoUpdate) = 1\nresult 0x00000001\n");

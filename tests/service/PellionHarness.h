@@ -9,7 +9,9 @@
 #include "platform/posix/service_status_reader.h"
 #include "platform/win32.h"
 #include "service/Settings.h"
+#include "support/ReservedPort.h"
 #include "support/TempRoot.h"
+#include "support/WaitUntil.h"
 #include "peers/drennic/Drennic.h"
 #include "peers/drennic/DrennicRecord.h"
 
@@ -39,22 +41,6 @@ inline CommandResult RunCommand(const std::string& command) {
     int status = pclose(pipe);
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
-}
-
-// A TCP port nobody listens on right now.
-inline unsigned short FreePort() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(1, 1), &data);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    SOCKADDR_IN addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-    addr.sin_port = 0;
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    int len = sizeof(addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    closesocket(s);
-    return ntohs(addr.sin_port);
 }
 
 // One service program of the system under the platform's service manager, in
@@ -89,8 +75,9 @@ public:
         return ok != 0;
     }
 
-    // Installs and starts, then waits until the service reports running.
-    bool InstallAndStart() { return Install() && Start() && WaitFor(SERVICE_RUNNING, 10000); }
+    // Installs and starts, then waits until the service reports running (or
+    // has stopped: it failed to start).
+    bool InstallAndStart() { return Install() && Start() && WaitFor(SERVICE_RUNNING); }
 
     SERVICE_STATUS Control(DWORD control, BOOL* ok = nullptr) {
         SERVICE_STATUS status = {};
@@ -116,20 +103,25 @@ public:
         return status;
     }
 
-    bool WaitFor(DWORD state, DWORD milliseconds) {
+    // Waits until the service reports the state. A service that has stopped
+    // stays stopped until it is started again: waiting for any other state
+    // then ends at once, false. Call it after a start has been accepted.
+    bool WaitFor(DWORD state, DWORD safetyMs = kSafetyMs) {
         DWORD start = GetTickCount();
-        while (GetTickCount() - start < milliseconds) {
-            if (Query().dwCurrentState == state)
+        for (;;) {
+            DWORD now = Query().dwCurrentState;
+            if (now == state)
                 return true;
+            if (now == SERVICE_STOPPED || GetTickCount() - start >= safetyMs)
+                return false;
             Sleep(50);
         }
-        return Query().dwCurrentState == state;
     }
 
     // Sends a stop and waits until the service has stopped.
-    bool Stop(DWORD milliseconds = 40000) {
+    bool Stop() {
         Control(SERVICE_CONTROL_STOP);
-        return WaitFor(SERVICE_STOPPED, milliseconds);
+        return WaitFor(SERVICE_STOPPED);
     }
     void StopIfRunning() {
         if (Query().dwCurrentState != SERVICE_STOPPED)
@@ -191,14 +183,14 @@ public:
         ReadRecordEntries(RecordPath().c_str(), &entries);
         return entries;
     }
-    // Waits until the record holds count entries (or 10 s pass); the record.
+    // Waits until the record holds count entries; the record. Drennic
+    // records a command once it has handled it, so its effect is in place.
     std::vector<std::string> WaitForRecord(size_t count) {
-        DWORD start = GetTickCount();
-        std::vector<std::string> entries = Record();
-        while (entries.size() < count && GetTickCount() - start < 10000) {
-            Sleep(20);
+        std::vector<std::string> entries;
+        WaitUntil([&] {
             entries = Record();
-        }
+            return entries.size() >= count;
+        });
         return entries;
     }
     // The counters it reports, as it keeps them between runs.
@@ -223,7 +215,8 @@ public:
 // pellion.drennic().InstallAndStart()).
 class Pellion : public ServiceProgram {
 public:
-    Pellion() : ServiceProgram("Vantry SMTP Pellion", PELLION_EXE, "Pellion"), port_(FreePort()) {
+    Pellion()
+        : ServiceProgram("Vantry SMTP Pellion", PELLION_EXE, "Pellion"), port_(reserved_.port()) {
         SetServiceValue("Config_Port", static_cast<DWORD>(port_));
     }
     ~Pellion() {
@@ -277,6 +270,7 @@ public:
     }
 
 private:
+    ReservedPort reserved_; // kept until the services are stopped
     unsigned short port_;
     // Made before the services are touched, removed after they are stopped.
     std::unique_ptr<TempRoot> root_{new TempRoot()};

@@ -50,7 +50,8 @@ TEST(AskTool, TakesThePortFromTheRegistryAndSendsSetConfigLinesFromItsInput) {
 }
 
 TEST(AskTool, NoServiceAndBadArgumentsAreClearErrors) {
-    unsigned short port = vtest::FreePort();
+    vtest::ReservedPort reserved; // nobody listens there
+    unsigned short port = reserved.port();
     auto reply = RunCommand(Ask(port, "get_server_type"));
     EXPECT_EQ(reply.exitStatus, 1);
     EXPECT_NE(reply.output.find("is Pellion running?"), std::string::npos);

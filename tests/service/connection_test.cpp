@@ -276,10 +276,9 @@ TEST(RequestWaitLimit, SilentAndTricklingClientsAreCutOffAndDoNotHoldTheNextClie
 
 TEST(Listener, PortIsTheLow16BitsOfConfigPort) {
     Pellion pellion;
-    pellion.SetServiceValue("Config_Port", static_cast<DWORD>(70000));
-    pellion.set_port(4464);
+    pellion.SetServiceValue("Config_Port", static_cast<DWORD>(0x10000 + pellion.port()));
     ASSERT_TRUE(pellion.InstallAndStart());
-    EXPECT_EQ(Ask(4464, "get_server_type\n"), "NT_SMTP\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "get_server_type\n"), "NT_SMTP\r\n");
 }
 
 TEST(Listener, StopWaitsForTheClientBeingServed) {
@@ -290,7 +289,7 @@ TEST(Listener, StopWaitsForTheClientBeingServed) {
     pellion.Control(SERVICE_CONTROL_STOP);
     client.Send("get_server_type\n");
     EXPECT_EQ(client.ReadAll(), "NT_SMTP\r\n");
-    EXPECT_TRUE(pellion.WaitFor(SERVICE_STOPPED, 10000));
+    EXPECT_TRUE(pellion.WaitFor(SERVICE_STOPPED));
     EXPECT_EQ(pellion.History().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
 

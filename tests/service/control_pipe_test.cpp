@@ -125,15 +125,12 @@ TEST(ControlPipe, SetPreferencesFollowsASavedSetConfigAndNotARefusedOne) {
     // Drennic read its key again, which now holds what was saved.
     const std::string reread = "Settings re-read from HKLM\\Software\\Corvane\\Ostel\\Vantry "
                                "SMTP\\Drennic";
-    bool found = false;
-    DWORD start = GetTickCount();
-    while (!found && GetTickCount() - start < 5000) {
+    EXPECT_TRUE(vtest::WaitUntil([&] {
         for (const std::string& text : pellion.drennic().EventTexts(EVENTLOG_INFORMATION_TYPE))
-            found = found || text.compare(0, reread.size(), reread) == 0;
-        if (!found)
-            Sleep(20);
-    }
-    EXPECT_TRUE(found);
+            if (text.compare(0, reread.size(), reread) == 0)
+                return true;
+        return false;
+    }));
 }
 
 TEST(ControlPipe, SetPreferencesWithDrennicStoppedLogsMessage15AndTheSaveStands) {
@@ -165,7 +162,7 @@ TEST(StatisticsFromDrennic, TheExchangeReturnsDrennicsCounters) {
     ASSERT_TRUE(pellion.drennic().Install());
     pellion.drennic().SetCounters(12, 3, 2);
     ASSERT_TRUE(pellion.drennic().Start());
-    ASSERT_TRUE(pellion.drennic().WaitFor(SERVICE_RUNNING, 10000));
+    ASSERT_TRUE(pellion.drennic().WaitFor(SERVICE_RUNNING));
     ClientConnection connection(INVALID_SOCKET);
     static char reply[STATISTICS_REPLY_SIZE];
     memset(reply, 'x', sizeof(reply));

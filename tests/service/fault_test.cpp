@@ -181,8 +181,8 @@ TEST(SetConfigFaults, ServiceKilledDuringSavesKeepsTheOldOrTheNewConfiguration) 
             for (int i = 0; i < 200 && kill(static_cast<pid_t>(pid), 0) == 0; ++i)
                 Sleep(10);
         }
-        ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED, 5000));
-        ASSERT_TRUE(pellion.Start() && pellion.WaitFor(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED));
+        ASSERT_TRUE(pellion.Start() && pellion.WaitFor(SERVICE_RUNNING));
         std::string now = Which(Ask(pellion.port(), "get_config\r\n"), 70000);
         ASSERT_TRUE(now == current || now == target.name)
             << "after a kill " << delay << " ms into the request: " << now;

@@ -94,7 +94,7 @@ TEST(PellionLifecycle, StartReportsCheckPointsThenRunningAndStopEndsCleanly) {
     BOOL ok = FALSE;
     s = pellion.Control(SERVICE_CONTROL_STOP, &ok);
     EXPECT_TRUE(ok);
-    ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED, 10000));
+    ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED));
 
     std::vector<SERVICE_STATUS> h = pellion.History();
     // Start-pending with check points 1 to 6 and the wait hints of the run
@@ -152,7 +152,7 @@ TEST(PellionLifecycle, StopWhileIdleIsQuickAndLogsShutdown) {
     Pellion pellion;
     ASSERT_TRUE(pellion.InstallAndStart());
     DWORD start = GetTickCount();
-    ASSERT_TRUE(pellion.Stop(10000));
+    ASSERT_TRUE(pellion.Stop());
     // The accept thread looks at the stop at least every 500 ms.
     EXPECT_LT(GetTickCount() - start, 2000u);
     // Stopped by its own report, not by dying.
@@ -166,20 +166,25 @@ TEST(PellionLifecycle, StopWhileIdleIsQuickAndLogsShutdown) {
 
 TEST(PellionLifecycle, PortInUseLogsBindFailureThenInitSocketAndStopsWithExitCode0) {
     Pellion pellion;
-    // Somebody else listens on the configured port.
+    // Somebody else listens on the configured port, on all addresses as the
+    // service would: the port is whichever the system gives that listener.
     WSADATA data;
     WSAStartup(MAKEWORD(1, 1), &data);
     SOCKET other = socket(AF_INET, SOCK_STREAM, 0);
     SOCKADDR_IN addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(pellion.port());
+    addr.sin_port = 0;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     ASSERT_EQ(listen(other, 5), 0);
+    int length = sizeof(addr);
+    ASSERT_EQ(getsockname(other, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    pellion.set_port(ntohs(addr.sin_port));
+    pellion.SetServiceValue("Config_Port", static_cast<DWORD>(pellion.port()));
 
     ASSERT_TRUE(pellion.Install());
     pellion.Start();
-    ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED, 10000));
+    ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED));
     closesocket(other);
 
     std::vector<std::string> errors = pellion.EventTexts(EVENTLOG_ERROR_TYPE);

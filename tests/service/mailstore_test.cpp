@@ -156,13 +156,10 @@ std::string Z(const std::string& text) {
 }
 
 bool WaitGone(const std::string& path) {
-    for (int i = 0; i < 200; ++i) {
+    return vtest::WaitUntil([&] {
         struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            return true;
-        Sleep(25);
-    }
-    return false;
+        return stat(path.c_str(), &st) != 0;
+    });
 }
 
 TEST(MailStoreWithDrennic, DrennicMakesItsFoldersAndReallyDeletesAndSends) {
@@ -278,12 +275,11 @@ TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
     for (const std::string& item : items) {
         // Between two clients the next instance may not listen yet: busy.
         HANDLE pipe = INVALID_HANDLE_VALUE;
-        for (int tries = 0; tries < 100 && pipe == INVALID_HANDLE_VALUE; ++tries) {
+        vtest::WaitUntil([&] {
             pipe = CreateFileA("\\\\.\\pipe\\DrennicConfig", GENERIC_READ | GENERIC_WRITE, 0,
                                nullptr, OPEN_EXISTING, 0, nullptr);
-            if (pipe == INVALID_HANDLE_VALUE)
-                Sleep(20);
-        }
+            return pipe != INVALID_HANDLE_VALUE;
+        });
         ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
         DWORD written = 0;
         EXPECT_TRUE(
@@ -291,8 +287,7 @@ TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
         CloseHandle(pipe);
     }
     EXPECT_EQ(pellion.drennic().WaitForRecord(7).size(), 7u);
-    for (int i = 0; i < 100 && pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size() < 7; ++i)
-        Sleep(20);
+    vtest::WaitUntil([&] { return pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size() >= 7; });
     EXPECT_EQ(pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size(), 7u);
     EXPECT_EQ(pellion.Read(pellion.Folder("") + "secret"), secret);
     EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "9"), "stored\r\n");

@@ -98,24 +98,12 @@ std::string TimeOf(const std::string& folder, const std::string& kind) {
     return std::string();
 }
 
-bool WaitForRecord(const std::string& folder, const std::string& kind, DWORD ms) {
-    DWORD start = GetTickCount();
-    do {
-        if (!TimeOf(folder, kind).empty())
-            return true;
-        Sleep(50);
-    } while (GetTickCount() - start < ms);
-    return false;
+bool WaitForRecord(const std::string& folder, const std::string& kind) {
+    return vtest::WaitUntil([&] { return !TimeOf(folder, kind).empty(); });
 }
 
-bool WaitForEvent(vtest::Pellion& pellion, const char* text, WORD type, DWORD ms) {
-    DWORD start = GetTickCount();
-    do {
-        if (pellion.HasEvent(text, type))
-            return true;
-        Sleep(50);
-    } while (GetTickCount() - start < ms);
-    return false;
+bool WaitForEvent(vtest::Pellion& pellion, const char* text, WORD type) {
+    return vtest::WaitUntil([&] { return pellion.HasEvent(text, type); });
 }
 
 std::string ServiceOutput(const vtest::Pellion& pellion) {
@@ -124,7 +112,7 @@ std::string ServiceOutput(const vtest::Pellion& pellion) {
 
 // Installed and running; generous, for a loaded machine.
 bool InstallAndStart(vtest::Pellion& pellion) {
-    return pellion.Install() && pellion.Start() && pellion.WaitFor(SERVICE_RUNNING, 30000);
+    return pellion.Install() && pellion.Start() && pellion.WaitFor(SERVICE_RUNNING);
 }
 
 const char* const kTriggered = "AutoUpdate Scheduler event triggered";
@@ -136,8 +124,8 @@ TEST(AutoUpdate, StartupRunStartsQuennelOnceWithTheOneArgumentAutoupdate) {
     ScheduleLater(0, 1);
     SetAutoUpd("Hours", 12u); // midnight, and SchedType 0: no scheduled run anyway
     ASSERT_TRUE(InstallAndStart(pellion));
-    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "run", 10000));
-    ASSERT_TRUE(WaitForEvent(pellion, kTriggered, EVENTLOG_INFORMATION_TYPE, 10000));
+    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "run"));
+    ASSERT_TRUE(WaitForEvent(pellion, kTriggered, EVENTLOG_INFORMATION_TYPE));
     Sleep(1500); // time enough for a second run, were there one
     EXPECT_EQ(Runs(kDefaultInstall), std::vector<std::vector<std::string>>{{"autoupdate"}});
     EXPECT_FALSE(pellion.HasEvent(kFailed, EVENTLOG_ERROR_TYPE));
@@ -161,7 +149,7 @@ TEST(AutoUpdate, QuennelTold_HoldsTheScheduleMutexAfterItsRun) {
     }
     ScheduleLater(0, 1);
     ASSERT_TRUE(InstallAndStart(pellion));
-    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "release", 15000));
+    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "release"));
     std::vector<std::string> kinds;
     for (const auto& fields : Record(kDefaultInstall))
         kinds.push_back(fields.size() >= 3 ? fields[2] : "");
@@ -181,7 +169,7 @@ TEST(Quennel, RecordsEachRunsArgumentsAsReceived) {
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                                nullptr, nullptr, &si, &pi));
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, vtest::kSafetyMs), WAIT_OBJECT_0);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     std::vector<std::vector<std::string>> lines = Record(folder);
@@ -213,7 +201,7 @@ TEST(AutoUpdate, MissingQuennelIsLoggedAsFailedToRun) {
     vtest::Pellion pellion;
     ScheduleLater(0, 1);
     ASSERT_TRUE(InstallAndStart(pellion));
-    ASSERT_TRUE(WaitForEvent(pellion, kFailed, EVENTLOG_ERROR_TYPE, 10000));
+    ASSERT_TRUE(WaitForEvent(pellion, kFailed, EVENTLOG_ERROR_TYPE));
     EXPECT_TRUE(pellion.HasEvent(kTriggered, EVENTLOG_INFORMATION_TYPE));
     // The service runs on.
     EXPECT_EQ(pellion.Query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -234,7 +222,7 @@ TEST(AutoUpdate, InstallPathWithSpacesRunsQuennelAndNotAProgramAtItsFirstWord) {
     SetAutoUpd("Randomize", 1u); // and no delay with the start-up run
     DWORD started = GetTickCount();
     ASSERT_TRUE(InstallAndStart(pellion));
-    ASSERT_TRUE(WaitForRecord(folder, "run", 10000));
+    ASSERT_TRUE(WaitForRecord(folder, "run"));
     EXPECT_LT(GetTickCount() - started, 20000u);
     Sleep(500);
     EXPECT_EQ(Runs(folder), std::vector<std::vector<std::string>>{{"autoupdate"}});
@@ -251,7 +239,7 @@ TEST(AutoUpdate, ServiceStopsWithinTwoSecondsWhileTheSchedulerSleeps) {
     ASSERT_TRUE(InstallAndStart(pellion));
     Sleep(1000); // the scheduler has looked at the clock and sleeps its 30 s
     DWORD before = GetTickCount();
-    ASSERT_TRUE(pellion.Stop(10000));
+    ASSERT_TRUE(pellion.Stop());
     EXPECT_LT(GetTickCount() - before, 2000u);
     EXPECT_TRUE(Runs(kDefaultInstall).empty());
 }
@@ -268,25 +256,25 @@ TEST(AutoUpdate, ScheduleMutexHeldElsewhereDelaysThirtySecondsAndNoMore_Slow) {
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                                nullptr, nullptr, &si, &pi));
-    ASSERT_TRUE(WaitForRecord(holderFolder, "hold", 10000));
+    ASSERT_TRUE(WaitForRecord(holderFolder, "hold"));
     DWORD held = GetTickCount();
     ScheduleLater(0, 1);
     ASSERT_TRUE(pellion.Install());
     ASSERT_TRUE(pellion.Start());
     // Configure waits 30 s for the mutex, then goes on without it, while the
     // other process still holds it.
-    ASSERT_TRUE(pellion.WaitFor(SERVICE_RUNNING, 60000));
+    ASSERT_TRUE(pellion.WaitFor(SERVICE_RUNNING));
     DWORD running = GetTickCount() - held;
     EXPECT_GE(running, 29000u);
     EXPECT_LT(running, 44000u);
     EXPECT_TRUE(TimeOf(holderFolder, "release").empty()); // still held then
     // The start-up run waits for the mutex again and gets it at the release.
-    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "run", 40000));
+    ASSERT_TRUE(WaitForRecord(kDefaultInstall, "run"));
     std::string released = TimeOf(holderFolder, "release");
     ASSERT_FALSE(released.empty());
     EXPECT_GE(TimeOf(kDefaultInstall, "run"), released);
     EXPECT_EQ(Runs(kDefaultInstall), std::vector<std::vector<std::string>>{{"autoupdate"}});
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, vtest::kSafetyMs), WAIT_OBJECT_0);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     ASSERT_TRUE(pellion.Stop());
