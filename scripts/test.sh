@@ -54,6 +54,7 @@ want() { [ -n "${wanted[$1]:-}" ]; }
 jobs=$(nproc)
 logs="$here/build-logs"
 mkdir -p "$logs"
+rm -f "$logs"/*.end "$logs"/*.end.new
 total_start=$(date +%s)
 
 # Per stage: result (passed, FAILED, or why it did not run), seconds, counts,
@@ -71,7 +72,7 @@ count_ctest() {
     local stage=$1 file=$2 line name state
     while IFS= read -r line; do
         name=$(sed -E 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: ([^ ]+) .*/\1/' <<<"$line")
-        state=$(sed -E 's/^.*: [^ ]+ \.*[ ]*(\*\*\*)?//; s/ +[0-9.]+ sec$//' <<<"$line")
+        state=$(sed -E 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: [^ ]+ \.*[ ]*(\*\*\*)?//; s/ +[0-9.]+ sec$//' <<<"$line")
         case $state in
         Passed) passed[$stage]=$((${passed[$stage]:-0} + 1)) ;;
         Skipped* | "Not Run"*Disabled*) skipped[$stage]=$((${skipped[$stage]:-0} + 1)) ;;
@@ -98,12 +99,28 @@ step() {
 start_bg() {
     local stage=$1 fn=$2
     : >"$(log_of "$stage")"
+    rm -f "$logs/$stage.end"
     bg_start[$stage]=$(now)
     set -m
-    (trap - EXIT; renice -n 10 -p "$BASHPID" >/dev/null 2>&1; "$fn") >>"$(log_of "$stage")" 2>&1 &
+    (
+        trap - EXIT
+        renice -n 10 -p "$BASHPID" >/dev/null 2>&1
+        "$fn"
+        status=$?
+        now >"$logs/$stage.end.new" && mv "$logs/$stage.end.new" "$logs/$stage.end"
+        exit $status
+    ) </dev/null >>"$(log_of "$stage")" 2>&1 &
     bg_pid[$stage]=$!
     set +m
     echo "== $stage: running in the background (log: build-logs/$stage.log)"
+}
+
+# How long a background stage ran (until now, if it has not ended).
+bg_seconds() {
+    local end
+    end=$(cat "$logs/$1.end" 2>/dev/null)
+    case $end in '' | *[!0-9]*) end=$(now) ;; esac
+    echo $((end - ${bg_start[$1]}))
 }
 
 # Waits for a background stage; its exit status.
@@ -117,13 +134,20 @@ wait_bg() {
 
 # Stops every background stage still running (its whole process group).
 stop_bg() {
-    local stage
+    local stage status
     for stage in "${!bg_pid[@]}"; do
+        if [ -f "$logs/$stage.end" ]; then # over already: its own result
+            status=0
+            wait "${bg_pid[$stage]}" || status=$?
+            unset "bg_pid[$stage]"
+            settle_bg "$stage" $status
+            continue
+        fi
         kill -TERM -- "-${bg_pid[$stage]}" 2>/dev/null
         wait "${bg_pid[$stage]}" 2>/dev/null
         unset "bg_pid[$stage]"
         [ -n "${result[$stage]:-}" ] || result[$stage]="stopped: $stop_reason failed"
-        seconds[$stage]=$(($(now) - ${bg_start[$stage]}))
+        seconds[$stage]=$(bg_seconds "$stage")
     done
     if [ -d build-win/wine-prefix ]; then
         WINEPREFIX="$here/build-win/wine-prefix" wineserver -k 2>/dev/null || true
@@ -251,7 +275,7 @@ count_fuzz() {
 # A background stage is over: its result, time and counts.
 settle_bg() {
     local stage=$1 status=$2
-    seconds[$stage]=$(($(now) - ${bg_start[$stage]}))
+    seconds[$stage]=$(bg_seconds "$stage")
     case $stage in
     windows) count_windows ;;
     fuzz) count_fuzz ;;
@@ -335,7 +359,7 @@ if go_on && want sanitizers; then
         echo "== sanitizer build: waiting for the background build"
         wait_bg sanitizers
         sanitizers_build_status=$?
-        sanitizers_build_seconds=$(($(now) - ${bg_start[sanitizers]}))
+        sanitizers_build_seconds=$(bg_seconds sanitizers)
         [ $sanitizers_build_status -eq 0 ] || show_log_tail sanitizers
     else
         echo "== sanitizer build"
