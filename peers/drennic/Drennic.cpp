@@ -5,6 +5,9 @@
 #include "platform/bounded.h"
 #include "regkey/RegKey.h"
 #include "store/FileName.h"
+#ifdef DRENNIC_SCANS
+#include "peers/drennic/Scanner.h"
+#endif
 
 #include <cstdarg>
 #include <cstring>
@@ -96,6 +99,34 @@ void MakeFolders(const char* path) {
     }
 }
 
+// Holds a mutex for its scope (none when the handle is null).
+class HoldLock {
+public:
+    explicit HoldLock(HANDLE lock) : m_lock(lock) {
+        if (m_lock != nullptr)
+            WaitForSingleObject(m_lock, INFINITE);
+    }
+    ~HoldLock() {
+        if (m_lock != nullptr)
+            ReleaseMutex(m_lock);
+    }
+    HoldLock(const HoldLock&) = delete;
+    HoldLock& operator=(const HoldLock&) = delete;
+
+private:
+    HANDLE m_lock;
+};
+
+// A stored message's notes beside it: <path>.inf and <path>.log.
+void DeleteNotes(const char* path) {
+    const char* const kNotes[] = {".inf", ".log"};
+    for (const char* extension : kNotes) {
+        char note[MAX_PATH * 2 + 8];
+        if (BoundedFormat(note, sizeof(note), "%s%s", path, extension))
+            DeleteFileA(note);
+    }
+}
+
 void ReadText(CRegKey& key, const char* name, char* field, size_t size, char* work) {
     work[0] = '\0';
     if (key.Read(name, work) == ERROR_SUCCESS)
@@ -126,6 +157,9 @@ void ReadDrennicSettings(DrennicSettings* s) {
     BoundedFormat(s->BLOCKED_MAIL_PATH, sizeof(s->BLOCKED_MAIL_PATH), "%sBlocked\\", base);
     BoundedFormat(s->FILTER_MAIL_PATH, sizeof(s->FILTER_MAIL_PATH), "%sFilter\\", base);
     BoundedFormat(s->Deferred_Mail_Path, sizeof(s->Deferred_Mail_Path), "%sDeferred\\", base);
+    s->Read_Max_Mail_Size = 134217728;
+    s->SMTP_CONTENT_FILTER_ON = 0;
+    s->SMTP_CONTENT_FILTER_FLAG = 1;
     s->valueCount = 0;
     s->keyFound = false;
 
@@ -145,6 +179,9 @@ void ReadDrennicSettings(DrennicSettings* s) {
              work.data());
     ReadText(key, "Deferred_Mail_Path", s->Deferred_Mail_Path, sizeof(s->Deferred_Mail_Path),
              work.data());
+    key.Read("Read_Max_Mail_Size", s->Read_Max_Mail_Size);
+    key.Read("SMTP_CONTENT_FILTER_ON", s->SMTP_CONTENT_FILTER_ON);
+    key.Read("SMTP_CONTENT_FILTER_FLAG", s->SMTP_CONTENT_FILTER_FLAG);
     for (DWORD index = 0;; ++index) {
         char name[512];
         DWORD cch = sizeof(name);
@@ -163,7 +200,7 @@ bool DrennicRecordPath(const DrennicSettings& settings, char* path, size_t size)
 
 DrennicService::DrennicService()
     : m_recordPath(), m_command(nullptr), m_thread(nullptr), m_ready(nullptr), m_stop(nullptr),
-      m_serving(false) {
+      m_serving(false), m_counterLock(nullptr), m_scanner(nullptr) {
     memset(&m_settings, 0, sizeof(m_settings));
     memset(&m_counters, 0, sizeof(m_counters));
     memset(&m_controls, 0, sizeof(m_controls));
@@ -182,7 +219,9 @@ bool DrennicService::Start() {
     m_command = new (std::nothrow) char[DRENNIC_MAX_COMMAND];
     m_ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m_command == nullptr || m_ready == nullptr || m_stop == nullptr) {
+    m_counterLock = CreateMutexA(nullptr, FALSE, nullptr);
+    if (m_command == nullptr || m_ready == nullptr || m_stop == nullptr ||
+        m_counterLock == nullptr) {
         DrennicLog(EVENTLOG_ERROR_TYPE, "Out of memory at start");
         return false;
     }
@@ -195,6 +234,11 @@ bool DrennicService::Start() {
     WaitForSingleObject(m_ready, INFINITE);
     if (!m_serving)
         return false;
+#ifdef DRENNIC_SCANS
+    m_scanner = new (std::nothrow) DrennicScanner(this);
+    if (m_scanner == nullptr || !m_scanner->Start())
+        return false;
+#endif
     DrennicLog(EVENTLOG_INFORMATION_TYPE, "Serving %s; settings from HKLM\\%s%s; record in %s",
                DRENNIC_PIPE_NAME, DRENNIC_SETTINGS_KEY,
                m_settings.keyFound ? "" : " (key absent: defaults)", m_recordPath);
@@ -202,6 +246,11 @@ bool DrennicService::Start() {
 }
 
 void DrennicService::Stop() {
+#ifdef DRENNIC_SCANS
+    // The message being scanned is finished first; the next is not begun.
+    delete m_scanner;
+#endif
+    m_scanner = nullptr;
     if (m_thread != nullptr) {
         SetEvent(m_stop);
         // The pipe thread may wait in ConnectNamedPipe: a connection of our
@@ -221,6 +270,9 @@ void DrennicService::Stop() {
     if (m_stop != nullptr)
         CloseHandle(m_stop);
     m_ready = m_stop = nullptr;
+    if (m_counterLock != nullptr)
+        CloseHandle(m_counterLock);
+    m_counterLock = nullptr;
     delete[] m_command;
     m_command = nullptr;
 }
@@ -325,15 +377,20 @@ void DrennicService::AppendRecord(const char* command, DWORD length) {
 }
 
 void DrennicService::GetStatistics(HANDLE pipe, const char*, DWORD) {
-    char reply[300];
+    DrennicCounters c;
+    {
+        HoldLock hold(m_counterLock);
+        c = m_counters;
+    }
+    char reply[400];
     BoundedFormat(reply, sizeof(reply),
                   "SMTP_NUMBER_SCAN='%lu' SMTP_NUMBER_DETECTED='%lu' SMTP_NUMBER_CLEANED='%lu' "
-                  "SMTP_NUMBER_DELETED='%lu' SMTP_NUMBER_SENT='%lu'\r\n",
-                  static_cast<unsigned long>(m_counters.scanned),
-                  static_cast<unsigned long>(m_counters.detected),
-                  static_cast<unsigned long>(m_counters.cleaned),
-                  static_cast<unsigned long>(m_counters.deleted),
-                  static_cast<unsigned long>(m_counters.sent));
+                  "SMTP_NUMBER_DELETED='%lu' SMTP_NUMBER_SENT='%lu' SMTP_NUMBER_FILTERED='%lu' "
+                  "SMTP_NUMBER_DEFERRED='%lu'\r\n",
+                  static_cast<unsigned long>(c.scanned), static_cast<unsigned long>(c.detected),
+                  static_cast<unsigned long>(c.cleaned), static_cast<unsigned long>(c.deleted),
+                  static_cast<unsigned long>(c.sent), static_cast<unsigned long>(c.filtered),
+                  static_cast<unsigned long>(c.deferred));
     DWORD written = 0;
     if (!WriteFile(pipe, reply, static_cast<DWORD>(strlen(reply)), &written, nullptr))
         DrennicLog(EVENTLOG_WARNING_TYPE, "The statistics reply could not be written (error %lu)",
@@ -341,13 +398,20 @@ void DrennicService::GetStatistics(HANDLE pipe, const char*, DWORD) {
 }
 
 void DrennicService::ResetStatistics(HANDLE, const char*, DWORD) {
-    memset(&m_counters, 0, sizeof(m_counters));
-    SaveCounters();
+    {
+        HoldLock hold(m_counterLock);
+        memset(&m_counters, 0, sizeof(m_counters));
+        SaveCounters();
+    }
     DrennicLog(EVENTLOG_INFORMATION_TYPE, "Statistics reset");
 }
 
 void DrennicService::SetPreferences(HANDLE, const char*, DWORD) {
     ReadDrennicSettings(&m_settings);
+#ifdef DRENNIC_SCANS
+    if (m_scanner != nullptr)
+        m_scanner->Reload();
+#endif
     if (m_settings.keyFound)
         DrennicLog(EVENTLOG_INFORMATION_TYPE, "Settings re-read from HKLM\\%s (%lu values)",
                    DRENNIC_SETTINGS_KEY, static_cast<unsigned long>(m_settings.valueCount));
@@ -469,8 +533,15 @@ void DrennicService::DeleteStored(HANDLE, const char* command, DWORD length) {
                    static_cast<unsigned long>(GetLastError()));
         return;
     }
-    ++m_counters.deleted;
-    SaveCounters();
+    if (name[0] >= '0' && name[0] <= '9' && strchr(name, '.') == nullptr &&
+        !BeginsWith(command + word, length - word, "MFILE") &&
+        !BeginsWith(command + word, length - word, "VFILE"))
+        DeleteNotes(path);
+    {
+        HoldLock hold(m_counterLock);
+        ++m_counters.deleted;
+        SaveCounters();
+    }
     DrennicLog(EVENTLOG_INFORMATION_TYPE, "Deleted %s", path);
 }
 
@@ -493,8 +564,12 @@ void DrennicService::SendStored(HANDLE, const char* command, DWORD length) {
                    static_cast<unsigned long>(GetLastError()));
         return;
     }
-    ++m_counters.sent;
-    SaveCounters();
+    DeleteNotes(path);
+    {
+        HoldLock hold(m_counterLock);
+        ++m_counters.sent;
+        SaveCounters();
+    }
     DrennicLog(EVENTLOG_INFORMATION_TYPE, "Sent %s", path);
 }
 
@@ -527,6 +602,8 @@ void DrennicService::LoadCounters() {
     key.Read("Cleaned", m_counters.cleaned);
     key.Read("Deleted", m_counters.deleted);
     key.Read("Sent", m_counters.sent);
+    key.Read("Filtered", m_counters.filtered);
+    key.Read("Deferred", m_counters.deferred);
     key.Close();
 }
 
@@ -542,5 +619,16 @@ void DrennicService::SaveCounters() {
     key.Write("Cleaned", m_counters.cleaned);
     key.Write("Deleted", m_counters.deleted);
     key.Write("Sent", m_counters.sent);
+    key.Write("Filtered", m_counters.filtered);
+    key.Write("Deferred", m_counters.deferred);
     key.Close();
+}
+
+void DrennicService::AddCounts(DWORD scanned, DWORD detected, DWORD filtered, DWORD deferred) {
+    HoldLock hold(m_counterLock);
+    m_counters.scanned += scanned;
+    m_counters.detected += detected;
+    m_counters.filtered += filtered;
+    m_counters.deferred += deferred;
+    SaveCounters();
 }

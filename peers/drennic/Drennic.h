@@ -55,6 +55,13 @@ struct DrennicSettings {
     char BLOCKED_MAIL_PATH[MAX_PATH];
     char FILTER_MAIL_PATH[MAX_PATH];
     char Deferred_Mail_Path[MAX_PATH];
+    // What scanning reads: the largest message scanned (bytes; a larger one
+    // is deferred), the content filter's switch, and its mode flag, which
+    // Drennic takes as "search the text parts only" (CheckMessage's
+    // textPartsOnly).
+    DWORD Read_Max_Mail_Size;
+    DWORD SMTP_CONTENT_FILTER_ON;
+    DWORD SMTP_CONTENT_FILTER_FLAG;
     DWORD valueCount; // how many values the key held
     bool keyFound;
 };
@@ -68,14 +75,21 @@ bool DrennicRecordPath(const DrennicSettings& settings, char* path, size_t size)
 
 // What the scanner counts, as GET_STATISTICS reports it: besides the three
 // items Pellion's fallback names, the stored files it deleted and the stored
-// messages it sent on (SMTP_NUMBER_DELETED, SMTP_NUMBER_SENT).
+// messages it sent on (SMTP_NUMBER_DELETED, SMTP_NUMBER_SENT), and the
+// messages it filed as filtered and as deferred (SMTP_NUMBER_FILTERED,
+// SMTP_NUMBER_DEFERRED). A message scanned counts once in scanned; one that a
+// blocking rule matched counts in detected and filtered too.
 struct DrennicCounters {
     DWORD scanned;
     DWORD detected;
     DWORD cleaned;
     DWORD deleted;
     DWORD sent;
+    DWORD filtered;
+    DWORD deferred;
 };
+
+class DrennicScanner;
 
 // The path of a DELETE_ or SEND_ item ("QFILE <folder><name>"), taken apart:
 // the kind word, the folder (with its separator) and the name. False when the
@@ -116,13 +130,16 @@ public:
     void ResetStatistics(HANDLE pipe, const char* command, DWORD length);
     void SetPreferences(HANDLE pipe, const char* command, DWORD length);
     void Control(HANDLE pipe, const char* command, DWORD length);
-    // DELETE_<kind> <folder><name>: deletes that file.
+    // DELETE_<kind> <folder><name>: deletes that file, and with a stored
+    // message its notes <name>.inf and <name>.log.
     void DeleteStored(HANDLE pipe, const char* command, DWORD length);
     // SEND_<kind> <folder><name>: sends the stored message on, that is, moves
-    // it into <Install_Path>Outbound\.
+    // it into <Install_Path>Outbound\, and deletes its notes.
     void SendStored(HANDLE pipe, const char* command, DWORD length);
 
     const DrennicCounters& counters() const { return m_counters; }
+    // Adds to the counters and keeps them (the scanning thread's share).
+    void AddCounts(DWORD scanned, DWORD detected, DWORD filtered, DWORD deferred);
 
 private:
     static DWORD WINAPI PipeThread(LPVOID self);
@@ -146,6 +163,10 @@ private:
     HANDLE m_ready; // set by the pipe thread once it serves (or failed)
     HANDLE m_stop;  // manual-reset: set by Stop, tested by the pipe thread
     bool m_serving;
+    // Guards the counters, which the pipe thread and the scanning thread
+    // both change.
+    HANDLE m_counterLock;
+    DrennicScanner* m_scanner; // null where scanning is not built
 };
 
 #endif

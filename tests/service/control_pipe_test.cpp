@@ -169,7 +169,8 @@ TEST(StatisticsFromDrennic, TheExchangeReturnsDrennicsCounters) {
     ASSERT_TRUE(connection.QueryStatistics(reply));
     EXPECT_STREQ(reply,
                  "SMTP_NUMBER_SCAN='12' SMTP_NUMBER_DETECTED='3' SMTP_NUMBER_CLEANED='2' "
-                 "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0'\r\n");
+                 "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0' SMTP_NUMBER_FILTERED='0' "
+                 "SMTP_NUMBER_DEFERRED='0'\r\n");
     std::vector<std::string> record = pellion.drennic().WaitForRecord(1);
     ASSERT_EQ(record.size(), 1u);
     EXPECT_EQ(record[0], Z("GET_STATISTICS\r\n"));

@@ -121,12 +121,14 @@ TEST(Drennic, StatisticsAreItsCountersAndResetZeroesThem) {
     ASSERT_TRUE(drennic.WaitFor(SERVICE_RUNNING));
     EXPECT_EQ(Exchange(Z("GET_STATISTICS\r\n"), true),
               "SMTP_NUMBER_SCAN='42' SMTP_NUMBER_DETECTED='7' SMTP_NUMBER_CLEANED='3000000000' "
-              "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0'\r\n");
+              "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0' SMTP_NUMBER_FILTERED='0' "
+              "SMTP_NUMBER_DEFERRED='0'\r\n");
     Exchange(Z("RESET_STATISTICS"), false);
     drennic.WaitForRecord(2);
     EXPECT_EQ(Exchange(Z("GET_STATISTICS\r\n"), true),
               "SMTP_NUMBER_SCAN='0' SMTP_NUMBER_DETECTED='0' SMTP_NUMBER_CLEANED='0' "
-              "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0'\r\n");
+              "SMTP_NUMBER_DELETED='0' SMTP_NUMBER_SENT='0' SMTP_NUMBER_FILTERED='0' "
+              "SMTP_NUMBER_DEFERRED='0'\r\n");
     EXPECT_EQ(drennic.Counter("Scanned"), 0u);
     EXPECT_EQ(drennic.Counter("Cleaned"), 0u);
     EXPECT_TRUE(drennic.HasEvent("Statistics reset", EVENTLOG_INFORMATION_TYPE));

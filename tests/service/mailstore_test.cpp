@@ -198,7 +198,8 @@ TEST(MailStoreWithDrennic, DrennicMakesItsFoldersAndReallyDeletesAndSends) {
     // Drennic's live counters, one item a line.
     EXPECT_EQ(Ask(pellion.port(), "get_statistics\r\n"),
               "SMTP_NUMBER_SCAN='40'\nSMTP_NUMBER_DETECTED='3'\nSMTP_NUMBER_CLEANED='1'\n"
-              "SMTP_NUMBER_DELETED='2'\nSMTP_NUMBER_SENT='2'\r\n");
+              "SMTP_NUMBER_DELETED='2'\nSMTP_NUMBER_SENT='2'\nSMTP_NUMBER_FILTERED='0'\n"
+              "SMTP_NUMBER_DEFERRED='0'\r\n");
     EXPECT_TRUE(pellion.EventTexts(EVENTLOG_WARNING_TYPE).empty());
 }
 
