@@ -3,7 +3,7 @@
 // through the service control manager; Update starts Quennel.
 #include "reactions/Ruvane.h"
 
-#include "peers/marrish/Marrish.h"
+#include "remote/marrish/Marrish.h"
 #include "platform/bounded.h"
 #include "regkey/RegKey.h"
 

@@ -111,7 +111,7 @@ struct ReactionInfo {
 };
 
 // The undo record of IncreaseScanSettings: the earlier values of the three
-// scan settings, in this order (see peers/marrish/Marrish.h, GPS).
+// scan settings, in this order (see remote/marrish/Marrish.h, GPS).
 struct IncreaseScanSettingsRecord {
     DWORD dwMacroHeuristics;   // 0: GPS offset 688
     DWORD dwProgramHeuristics; // 4: GPS offset 66284

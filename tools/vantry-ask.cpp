@@ -12,6 +12,7 @@
 // came, 3 when the client was refused (ACCESS_DENIED), 1 on any other failure,
 // 2 on bad arguments.
 #include "platform/win32.h"
+#include "remote/RemoteRequest.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,48 +40,15 @@ bool ParseNumber(const char* text, long low, long high, long* out) {
     return true;
 }
 
-int Fail(const char* what) {
-    fprintf(stderr, "vantry-ask: %s (error %d)\n", what, WSAGetLastError());
-    return 1;
-}
-
-bool SendAll(SOCKET s, const char* data, size_t size) {
-    while (size > 0) {
-        int chunk = size > 65536 ? 65536 : static_cast<int>(size);
-        int sent = send(s, data, chunk, 0);
-        if (sent <= 0)
-            return false;
-        data += sent;
-        size -= static_cast<size_t>(sent);
+// Keeps every byte of the reply.
+class ReplyBytes : public RemoteReplySink {
+public:
+    bool Data(const char* bytes, size_t count) override {
+        text.append(bytes, count);
+        return true;
     }
-    return true;
-}
-
-// Waits until s can be read, at most seconds; false on time-out.
-bool WaitReadable(SOCKET s, long seconds) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval limit = {seconds, 0};
-    return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
-}
-
-// Pellion's Config_Port from the registry, or 9999.
-long ConfiguredPort() {
-    HKEY key = nullptr;
-    DWORD port = 9999;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Pellion", 0,
-                      KEY_READ, &key) == ERROR_SUCCESS) {
-        DWORD value = 0;
-        DWORD size = sizeof(value);
-        if (RegQueryValueExA(key, "Config_Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                             &size) == ERROR_SUCCESS &&
-            size == sizeof(value))
-            port = value & 0xFFFF; // the service keeps the low 16 bits too
-        RegCloseKey(key);
-    }
-    return static_cast<long>(port);
-}
+    std::string text;
+};
 
 // The reply with every CR LF as a line feed.
 std::string PlainLines(const std::string& reply) {
@@ -132,68 +100,53 @@ int main(int argc, char** argv) {
         return Usage("a request is one line");
 
     if (port < 0)
-        port = ConfiguredPort();
+        port = RemoteConfiguredPort();
 
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0)
-        return Fail("cannot start Winsock");
-    SOCKADDR_IN address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = inet_addr(host.c_str());
-    if (address.sin_addr.s_addr == INADDR_NONE) {
-        HOSTENT* entry = gethostbyname(host.c_str());
-        if (entry == nullptr || entry->h_addr_list[0] == nullptr) {
-            fprintf(stderr, "vantry-ask: unknown host '%s'\n", host.c_str());
-            return 1;
-        }
-        memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof(address.sin_addr));
-    }
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET)
-        return Fail("cannot make a socket");
-    if (connect(s, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)) != 0) {
-        fprintf(stderr,
-                "vantry-ask: cannot connect to %s port %ld (error %d); is Pellion running?\n",
-                host.c_str(), port, WSAGetLastError());
-        closesocket(s);
-        return 1;
-    }
-    request += "\r\n";
-    bool sent = SendAll(s, request.data(), request.size());
-    if (sent && withStdin) {
+    std::string body;
+    if (withStdin) {
         char buffer[65536];
         size_t n;
-        while (sent && (n = fread(buffer, 1, sizeof(buffer), stdin)) > 0)
-            sent = SendAll(s, buffer, n);
+        while ((n = fread(buffer, 1, sizeof(buffer), stdin)) > 0)
+            body.append(buffer, n);
     }
-    if (!sent) {
-        closesocket(s);
-        return Fail("cannot send the request");
+    RemoteRequest ask;
+    ask.host = host.c_str();
+    ask.port = static_cast<int>(port);
+    ask.wait = static_cast<DWORD>(timeout) * 1000;
+    ask.line = request.c_str();
+    ask.lineEnd = "\r\n";
+    ask.body = body.data();
+    ask.bodySize = body.size();
+    ask.closeSending = true; // Pellion answers a request without a line end too
+    ReplyBytes reply;
+    int error = 0;
+    RemoteOutcome outcome = RemoteExchange(ask, reply, &error);
+    std::string& text = reply.text;
+    switch (outcome) {
+    case REMOTE_DONE:
+        break;
+    case REMOTE_NO_HOST:
+        fprintf(stderr, "vantry-ask: unknown host '%s'\n", host.c_str());
+        return 1;
+    case REMOTE_NO_CONNECTION:
+        fprintf(stderr,
+                "vantry-ask: cannot connect to %s port %ld (error %d); is Pellion running?\n",
+                host.c_str(), port, error);
+        return 1;
+    case REMOTE_TIMED_OUT:
+        if (!raw)
+            text = PlainLines(text);
+        fwrite(text.data(), 1, text.size(), stdout);
+        fprintf(stderr, "vantry-ask: no reply within %ld seconds\n", timeout);
+        return 1;
+    default:
+        fprintf(stderr, "vantry-ask: %s (error %d)\n", RemoteOutcomeText(outcome), error);
+        return 1;
     }
-    shutdown(s, 1); // no more to send: Pellion answers a request without a line end too
-
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        if (!WaitReadable(s, timeout)) {
-            if (!raw)
-                reply = PlainLines(reply);
-            fwrite(reply.data(), 1, reply.size(), stdout);
-            fprintf(stderr, "vantry-ask: no reply within %ld seconds\n", timeout);
-            closesocket(s);
-            return 1;
-        }
-        int got = recv(s, buffer, sizeof(buffer), 0);
-        if (got <= 0)
-            break;
-        reply.append(buffer, static_cast<size_t>(got));
-    }
-    closesocket(s);
-    const bool refused = reply == "ACCESS_DENIED\r\n";
+    const bool refused = text == "ACCESS_DENIED\r\n";
     if (!raw)
-        reply = PlainLines(reply);
-    fwrite(reply.data(), 1, reply.size(), stdout);
+        text = PlainLines(text);
+    fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
     if (refused) {
         fprintf(stderr,

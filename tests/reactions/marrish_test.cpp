@@ -1,6 +1,6 @@
 // Marrish against a small configuration service on a loopback port: the exact
 // request each operation sends, and which answers count as success.
-#include "peers/marrish/Marrish.h"
+#include "remote/marrish/Marrish.h"
 
 #include "FakePellion.h"
 #include "support/TempRoot.h"

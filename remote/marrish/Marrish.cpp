@@ -1,7 +1,8 @@
-// The remote-access library over Winsock 1.1.
-#include "peers/marrish/Marrish.h"
+// The remote-access library, over the protocol's client library.
+#include "remote/marrish/Marrish.h"
 
 #include "platform/bounded.h"
+#include "remote/RemoteReply.h"
 
 #include <cstring>
 
@@ -17,40 +18,10 @@ namespace {
 // (status lines and the GPS settings) is far shorter.
 const int kLineSize = 1024;
 
-// Winsock for the length of one request.
-class WinsockSession {
-public:
-    WinsockSession() {
-        WSADATA data;
-        m_bStarted = WSAStartup(MAKEWORD(1, 1), &data) == 0;
-    }
-    ~WinsockSession() {
-        if (m_bStarted)
-            WSACleanup();
-    }
-    bool Started() const { return m_bStarted; }
-
-private:
-    bool m_bStarted;
-};
-
-// Waits until the socket can be read or written, at most wait milliseconds.
-bool WaitReady(SOCKET s, bool forWriting, DWORD wait) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv;
-    tv.tv_sec = static_cast<long>(wait / 1000);
-    tv.tv_usec = static_cast<long>((wait % 1000) * 1000);
-    int n = forWriting ? select(0, nullptr, &set, nullptr, &tv)
-                       : select(0, &set, nullptr, nullptr, &tv);
-    return n > 0;
-}
-
 // Status lines: "CODE <n>", perhaps followed by " MESSAGE <text>".
-bool IsCode(const char* line, const char* code) {
-    size_t n = strlen(code);
-    return strncmp(line, code, n) == 0 && (line[n] == '\0' || line[n] == ' ');
+bool IsCode(const char* line, int wanted) {
+    int code = -1;
+    return RemoteParseStatus(line, &code, nullptr) && code == wanted;
 }
 
 // Remembers the first line of a reply.
@@ -64,7 +35,7 @@ public:
         }
         return true;
     }
-    bool Is(const char* code) const { return m_bSeen && IsCode(m_szFirst, code); }
+    bool Is(int code) const { return m_bSeen && IsCode(m_szFirst, code); }
 
 private:
     char m_szFirst[64];
@@ -110,25 +81,17 @@ public:
 
     bool Line(const char* line) override {
         if (m_nLines++ == 0) {
-            m_bStatusOk = IsCode(line, "CODE 1");
+            m_bStatusOk = IsCode(line, 1);
             return m_bStatusOk;
         }
         // Setting lines are "<key>='<value>'"; the first line of each key is
         // taken (the three keys are numbers Pellion prints once).
+        std::string key;
+        std::string value;
+        if (!RemoteSplitSetting(line, &key, &value))
+            return true;
         for (int i = 0; i < GPS_SETTING_COUNT; ++i) {
-            if (m_bFound[i])
-                continue;
-            size_t n = strlen(kGPSSettings[i].key);
-            if (strncmp(line, kGPSSettings[i].key, n) != 0 || line[n] != '=' || line[n + 1] != '\'')
-                continue;
-            char value[32];
-            const char* start = line + n + 2;
-            const char* end = strchr(start, '\'');
-            if (end == nullptr || end[1] != '\0' || end - start >= static_cast<long>(sizeof(value)))
-                return true;
-            memcpy(value, start, static_cast<size_t>(end - start));
-            value[end - start] = '\0';
-            if (ParseNumber(value, m_values[i]))
+            if (!m_bFound[i] && key == kGPSSettings[i].key && ParseNumber(value.c_str(), m_values[i]))
                 m_bFound[i] = true;
         }
         return true;
@@ -196,8 +159,6 @@ int RemoteCommandHandler::SendCommand_DecreaseScanSettings() {
     return SendControl("DECREASE_SCAN_SETTINGS", nullptr);
 }
 
-RemoteReplyReader::~RemoteReplyReader() {}
-
 // ---- RemoteAccess -------------------------------------------------------------
 
 RemoteAccess::RemoteAccess(const char* host, int port, int commandMode)
@@ -222,122 +183,18 @@ int RemoteAccess::SendControl(const char* word, const char* argument) {
     StatusReader status;
     if (!Request(request, nullptr, status))
         return 0;
-    return status.Is("CODE 0") ? 1 : 0;
+    return status.Is(0) ? 1 : 0;
 }
 
 bool RemoteAccess::Request(const char* requestLine, const char* body, RemoteReplyReader& reader) {
-    m_nLastError = 0;
-    if (requestLine == nullptr || m_nPort <= 0 || m_nPort > 65535) {
-        m_nLastError = WSAEINVAL;
-        return false;
-    }
-    WinsockSession session;
-    if (!session.Started()) {
-        m_nLastError = WSASYSNOTREADY;
-        return false;
-    }
-
-    SOCKADDR_IN address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(m_nPort));
-    address.sin_addr.s_addr = inet_addr(m_szHost);
-    if (address.sin_addr.s_addr == INADDR_NONE) {
-        HOSTENT* host = gethostbyname(m_szHost);
-        if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-            m_nLastError = WSAGetLastError();
-            return false;
-        }
-        memcpy(&address.sin_addr, host->h_addr_list[0], sizeof(address.sin_addr));
-    }
-
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) {
-        m_nLastError = WSAGetLastError();
-        return false;
-    }
-    if (connect(s, reinterpret_cast<SOCKADDR*>(&address), sizeof(address)) != 0) {
-        m_nLastError = WSAGetLastError();
-        closesocket(s);
-        return false;
-    }
-
-    // The request line, its line feed and the body, each sent whole.
-    const char* parts[3] = {requestLine, "\n", body};
-    for (const char* part : parts) {
-        size_t left = part != nullptr ? strlen(part) : 0;
-        while (left > 0) {
-            if (!WaitReady(s, true, m_dwWait)) {
-                m_nLastError = WSAETIMEDOUT;
-                closesocket(s);
-                return false;
-            }
-            int chunk = left > 65536 ? 65536 : static_cast<int>(left);
-            int sent = send(s, part, chunk, 0);
-            if (sent <= 0) {
-                m_nLastError = WSAGetLastError();
-                closesocket(s);
-                return false;
-            }
-            part += sent;
-            left -= static_cast<size_t>(sent);
-        }
-    }
-
-    // The reply, line by line, until Pellion closes the connection.
-    char line[kLineSize];
-    int used = 0;
-    bool skipping = false; // the rest of a line too long for the buffer
-    bool done = false;
-    bool ok = true;
-    while (!done) {
-        if (!WaitReady(s, false, m_dwWait)) {
-            m_nLastError = WSAETIMEDOUT;
-            ok = false;
-            break;
-        }
-        char chunk[4096];
-        int n = recv(s, chunk, sizeof(chunk), 0);
-        if (n < 0) {
-            m_nLastError = WSAGetLastError();
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            // A last line without a line end still counts.
-            if (used > 0 && !skipping) {
-                line[used] = '\0';
-                reader.Line(line);
-            }
-            break;
-        }
-        for (int i = 0; i < n && !done; ++i) {
-            char c = chunk[i];
-            if (c == '\n') {
-                if (!skipping) {
-                    if (used > 0 && line[used - 1] == '\r')
-                        --used;
-                    line[used] = '\0';
-                    if (!reader.Line(line))
-                        done = true;
-                }
-                used = 0;
-                skipping = false;
-            } else if (!skipping) {
-                if (used < kLineSize - 1) {
-                    line[used++] = c;
-                } else {
-                    // Hand the cut line out now; its rest is dropped.
-                    line[used] = '\0';
-                    if (!reader.Line(line))
-                        done = true;
-                    used = 0;
-                    skipping = true;
-                }
-            }
-        }
-    }
-    closesocket(s);
-    return ok;
+    RemoteRequest request;
+    request.host = m_szHost;
+    request.port = m_nPort;
+    request.wait = m_dwWait;
+    request.line = requestLine;
+    request.body = body;
+    request.bodySize = body != nullptr ? strlen(body) : 0;
+    return RemoteExchangeLines(request, reader, kLineSize, &m_nLastError) == REMOTE_DONE;
 }
 
 // ---- Preferences --------------------------------------------------------------
@@ -376,5 +233,5 @@ int RemotePreferences::Save() {
     StatusReader status;
     if (!m_access.Request("set_config", body, status))
         return 0;
-    return status.Is("CODE 0") ? 1 : 0;
+    return status.Is(0) ? 1 : 0;
 }

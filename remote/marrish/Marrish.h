@@ -1,5 +1,6 @@
 // Marrish: the remote-access library. It reaches Pellion, the configuration
-// service, over its TCP configuration port, as an administrator's client does:
+// service, over its TCP configuration port through the protocol's one client
+// library (remote/RemoteRequest.h), as an administrator's client does:
 // one connection per request, the request as the first line (ended by a line
 // feed), Pellion's reply read until it closes the connection.
 //
@@ -15,10 +16,11 @@
 //
 // No operation keeps a connection, a thread or any global state; objects may
 // be used on several threads as long as each object stays on one.
-#ifndef VANTRY_PEERS_MARRISH_MARRISH_H
-#define VANTRY_PEERS_MARRISH_MARRISH_H
+#ifndef VANTRY_REMOTE_MARRISH_MARRISH_H
+#define VANTRY_REMOTE_MARRISH_MARRISH_H
 
 #include "platform/win32.h"
+#include "remote/RemoteRequest.h"
 
 #include <cstddef>
 
@@ -65,16 +67,6 @@ protected:
     virtual int SendControl(const char* word, const char* argument) = 0;
 };
 
-// What a request's reply lines are handed to. Lines come without their line
-// end ("\n" or "\r\n"); a line longer than the reader's buffer is handed out
-// cut to the buffer, and its rest is skipped.
-class RemoteReplyReader {
-public:
-    virtual ~RemoteReplyReader();
-    // Return false to stop reading (the rest of the reply is not read).
-    virtual bool Line(const char* line) = 0;
-};
-
 class RemoteAccess : public RemoteCommandHandler {
 public:
     // The configuration service at host (a name or a dotted address) and
@@ -86,8 +78,9 @@ public:
     ~RemoteAccess() override;
 
     // One request: connects, sends requestLine and a line feed, then body as
-    // given (may be null), and hands every reply line to reader until Pellion
-    // closes the connection or the reader stops. Returns true when the
+    // given (may be null), and hands every reply line (RemoteReplyReader of
+    // remote/RemoteRequest.h; lines of more than 1023 characters are cut) to
+    // reader until Pellion closes the connection or the reader stops. Returns true when the
     // connection was made, everything was sent and the reply was read to its
     // end; false otherwise (LastError() says why: a Winsock code, or
     // WSAETIMEDOUT when a wait limit passed).
