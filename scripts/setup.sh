@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks to build and test the system.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev sqlite3 g++-mingw-w64-i686 grep procps libgmime-3.0-dev pkg-config)
+          libsqlite3-dev sqlite3 g++-mingw-w64-i686 grep procps libgmime-3.0-dev pkg-config
+          nlohmann-json3-dev libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
