@@ -203,8 +203,9 @@ void ScannerSettings::SetDefaults() {
 void ScannerSettings::Load() {
     SetDefaults();
     // One snapshot: a save by another administrator is seen whole or not at
-    // all. Where no transaction can be had, the values are read one by one.
-    bool inTransaction = RegBeginTransactionV() == ERROR_SUCCESS;
+    // all, and a writer (of this process or another) is not waited for.
+    // Where no snapshot can be had, the values are read one by one.
+    bool inTransaction = RegBeginSnapshotV() == ERROR_SUCCESS;
     std::unique_ptr<char[]> work(new (std::nothrow) char[EXCLUDE_LIST_MAX + 2]);
     CRegKey key;
     key.Open(HKEY_LOCAL_MACHINE, SCANNER_KEY, 1);

@@ -17,6 +17,9 @@
 inline LONG WINAPI RegBeginTransactionV(void) {
     return ERROR_SUCCESS;
 }
+inline LONG WINAPI RegBeginSnapshotV(void) {
+    return ERROR_SUCCESS;
+}
 inline LONG WINAPI RegCommitTransactionV(void) {
     return ERROR_SUCCESS;
 }

@@ -455,7 +455,7 @@ void AcceptLoop::Admit(Held& held) {
         return; // the lookup under way decides this one too
     if (known != nullptr) {
         const DWORD keep = static_cast<DWORD>(known->name[0] != '\0' ? m_limits.nameKeepMs
-                                                                      : m_limits.noNameKeepMs);
+                                                                     : m_limits.noNameKeepMs);
         if (Elapsed(known->foundAt, GetTickCount()) < keep) {
             Decide(held, known->name);
             return;
@@ -548,14 +548,10 @@ void AcceptLoop::ApplyAdmission(Held& held, int result, const char* peerName) {
         }
         return;
     }
-    if (result == ADMISSION_UNKNOWN) {
-        // Without the list nobody is admitted; no reply.
-        CloseHeld(FindHeld(held.id));
-        return;
-    }
-    // Refused (the warning is logged): the refusal, then the close after the
-    // pause, on the loop's clock. A send that does not go through changes
-    // nothing.
+    // Refused (the warning is logged), or nobody is admitted since the list
+    // cannot be read (logged once, by the admission): the refusal, then the
+    // close after the pause, on the loop's clock. A send that does not go
+    // through changes nothing.
     static const char kDenied[] = "ACCESS_DENIED\r\n";
     send(held.socket, kDenied, static_cast<int>(sizeof(kDenied) - 1), 0);
     held.refusing = true;

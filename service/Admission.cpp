@@ -5,8 +5,18 @@
 #include "service/LogEvent.h"
 #include "service/Settings.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
+
+namespace {
+
+// Whether the last read of the list failed: a registry that cannot be read is
+// logged when the failure begins, not again for every connection while it
+// lasts.
+std::atomic<bool> gListUnreadable(false);
+
+} // namespace
 
 bool IsClientAdmitted(const char* shortName, const char* allowedClients,
                       const char* localHostName) {
@@ -67,9 +77,11 @@ bool ReadAllowedClients(char* list, size_t size) {
     BoundedCopy(list, size, "localhost");
     CRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1) != ERROR_SUCCESS) {
-        LogMessage(IDS_OPEN_REGISTRY_FAILED, EVENTLOG_ERROR_TYPE, SERVICE_KEY);
+        if (!gListUnreadable.exchange(true))
+            LogMessage(IDS_OPEN_REGISTRY_FAILED, EVENTLOG_ERROR_TYPE, SERVICE_KEY);
         return false;
     }
+    gListUnreadable = false;
     std::vector<char> work(REGKEY_TEXT_BUFFER);
     if (key.Read("Allowed_Clients", work.data()) == ERROR_SUCCESS)
         TakeAllowedClients(work.data(), list, size);

@@ -17,8 +17,9 @@
 enum AdmissionResult {
     ADMISSION_GRANTED,
     ADMISSION_REFUSED,
-    // The service key could not be opened: nobody is admitted, the cause is
-    // logged (message 9) and the client gets no reply.
+    // The service key could not be opened: nobody is admitted. The client is
+    // refused ("ACCESS_DENIED") at once, without a warning of its own; the
+    // cause is logged (message 9) once when it begins, not per connection.
     ADMISSION_UNKNOWN,
 };
 
@@ -48,7 +49,8 @@ void FindPeerShortName(const unsigned char address[4], char* shortName, size_t s
 // Reads Allowed_Clients from the service key into list (size bytes): "localhost"
 // when the value is missing or unreadable, the value cut to size - 1
 // characters when it is longer (reported once, see NoteOverlongAllowedClients
-// in Settings.h). False, with message 9 logged, when the key cannot be opened.
+// in Settings.h). False when the key cannot be opened; message 9 is logged for
+// the first such failure after a read that succeeded (or the first of all).
 bool ReadAllowedClients(char* list, size_t size);
 
 // The list as it stands now (read from the registry) and the decision for a

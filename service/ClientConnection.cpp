@@ -189,11 +189,10 @@ void ClientConnection::Serve() {
         Dispatch();
         return;
     }
-    // Without the list nobody is admitted; the cause is logged already and
-    // the client gets no reply.
-    if (admission == ADMISSION_UNKNOWN)
-        return;
-    LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, m_szPeerName);
+    // Without the list nobody is admitted: refused like a stranger, but
+    // without the warning (the cause is logged already, once).
+    if (admission != ADMISSION_UNKNOWN)
+        LogMessage(IDS_UNAUTHORIZED_CLIENT, EVENTLOG_WARNING_TYPE, m_szPeerName);
     static const char kDenied[] = "ACCESS_DENIED\r\n";
     int status = 0;
     SendAll(kDenied, sizeof(kDenied) - 1, SEND_WAIT_LIMIT, status);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,10 @@ SqliteStore* StoreOf(const std::string& path, int* rc) {
     return SqliteStore::ForFile(path, kSchema, rc, kUpgrade);
 }
 
+SqliteStore* ReaderOf(const std::string& path, int* rc) {
+    return SqliteStore::ReaderFor(path, kSchema, kUpgrade, rc);
+}
+
 // The types whose data is text, which Windows keeps as UTF-16 and hands to a
 // narrow call in the ANSI code page.
 bool IsText(DWORD type) {
@@ -92,17 +97,25 @@ REGSAM GrantedAccess(REGSAM asked) {
 }
 
 // Open keys of this process, so that a stale or foreign handle is refused
-// with ERROR_INVALID_HANDLE instead of being followed. Guarded by the store
-// lock.
+// with ERROR_INVALID_HANDLE instead of being followed. Guarded by KeysLock,
+// not by the store lock, which a writer holds while it waits for another
+// process.
 std::set<RegKey*>& LiveKeys() {
     static std::set<RegKey*>* keys = new std::set<RegKey*>;
     return *keys;
+}
+
+std::mutex& KeysLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
 }
 
 // The database file of the current root. RootFile creates folders on every
 // call; a settings save calls this thousands of times, so the answer is kept
 // while the environment names the same root.
 std::string RegistryFile() {
+    static std::mutex* lock = new std::mutex; // readers call it without the store lock
+    std::lock_guard<std::mutex> hold(*lock);
     static std::string* lastRoot = new std::string;
     static std::string* lastFile = new std::string;
     const char* env = std::getenv(kRootVariable);
@@ -174,7 +187,6 @@ struct Target {
     REGSAM access = KEY_ALL_ACCESS;
 };
 
-// Lock held.
 LONG Resolve(HKEY hKey, Target* target) {
     long long rootId = 0;
     if (hKey == HKEY_CLASSES_ROOT)
@@ -190,6 +202,7 @@ LONG Resolve(HKEY hKey, Target* target) {
         target->id = rootId;
         return ERROR_SUCCESS;
     }
+    std::lock_guard<std::mutex> keys(KeysLock());
     RegKey* key = reinterpret_cast<RegKey*>(hKey);
     if (key == nullptr || LiveKeys().count(key) == 0 || key->magic != kKeyMagic)
         return ERROR_INVALID_HANDLE;
@@ -199,18 +212,61 @@ LONG Resolve(HKEY hKey, Target* target) {
     return ERROR_SUCCESS;
 }
 
-// The key a handle names and the store that holds it. A handle without the
-// rights the call needs is refused, as Windows refuses it. Lock held.
-LONG OpenTarget(HKEY hKey, Target* target, SqliteStore** store, REGSAM needed = 0) {
-    LONG status = Resolve(hKey, target);
-    if (status != ERROR_SUCCESS)
-        return status;
-    if ((target->access & needed) != needed)
-        return ERROR_ACCESS_DENIED;
-    int rc = SQLITE_CANTOPEN;
-    *store = StoreOf(target->dbPath, &rc);
-    return *store ? ERROR_SUCCESS : FromSqlite(rc);
-}
+// The transaction of the calling thread: the database it was begun on, or
+// empty. The thread holds the store lock from begin to end.
+thread_local std::string tHeldRegistry;
+// The read snapshot of the calling thread (on its reader), or empty.
+thread_local std::string tSnapshotRegistry;
+
+// The key a handle names and the store one call works on, with the lock that
+// store needs, held while this object lives. A handle without the rights the
+// call needs is refused, as Windows refuses it.
+class StoreAccess {
+public:
+    // A write: the process's store of the file, under the store lock (and so
+    // after any transaction of another thread).
+    LONG ForWrite(HKEY hKey, Target* target, REGSAM needed = 0) {
+        LONG status = Check(hKey, target, needed);
+        return status == ERROR_SUCCESS ? Shared(*target) : status;
+    }
+    // A read: the thread's own reader of the file, which waits for no writer
+    // of this process or another and sees the last commit. A thread that
+    // holds a transaction on the file reads in it instead (its reads see its
+    // writes); a file without a reader yet (not made) goes the write way.
+    LONG ForRead(HKEY hKey, Target* target, REGSAM needed = 0) {
+        LONG status = Check(hKey, target, needed);
+        if (status != ERROR_SUCCESS)
+            return status;
+        if (tHeldRegistry != target->dbPath) {
+            int rc = SQLITE_CANTOPEN;
+            store_ = ReaderOf(target->dbPath, &rc);
+            if (store_ != nullptr)
+                return ERROR_SUCCESS;
+            // A file that is there but cannot be read is not read any other way.
+            if ((rc & 0xff) != SQLITE_CANTOPEN && (rc & 0xff) != SQLITE_SCHEMA)
+                return FromSqlite(rc);
+        }
+        return Shared(*target);
+    }
+    SqliteStore* store() const { return store_; }
+
+private:
+    static LONG Check(HKEY hKey, Target* target, REGSAM needed) {
+        LONG status = Resolve(hKey, target);
+        if (status != ERROR_SUCCESS)
+            return status;
+        return (target->access & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    }
+    LONG Shared(const Target& target) {
+        lock_ = std::unique_lock<std::recursive_mutex>(SqliteStore::Lock());
+        int rc = SQLITE_CANTOPEN;
+        store_ = StoreOf(target.dbPath, &rc);
+        return store_ != nullptr ? ERROR_SUCCESS : FromSqlite(rc);
+    }
+
+    std::unique_lock<std::recursive_mutex> lock_;
+    SqliteStore* store_ = nullptr;
+};
 
 // Hands data to a caller's buffer the Windows way: its size alone when there
 // is no buffer, ERROR_MORE_DATA with the size when it is too small.
@@ -357,6 +413,7 @@ HKEY NewHandle(const std::string& dbPath, long long id, REGSAM access) {
     key->dbPath = dbPath;
     key->id = id;
     key->access = GrantedAccess(access);
+    std::lock_guard<std::mutex> keys(KeysLock());
     LiveKeys().insert(key);
     return reinterpret_cast<HKEY>(key);
 }
@@ -374,6 +431,8 @@ LONG Finish(SqliteStore* store, LONG status) {
     return FromSqlite(store->Commit());
 }
 
+LONG OpenKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result);
+
 LONG CreateKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result, LPDWORD disposition) {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -381,12 +440,21 @@ LONG CreateKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result, LPDWO
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    // A key that is there is opened with reads alone, as Windows opens it:
+    // only a missing key makes this a write, which may wait for another
+    // process's writer.
+    status = OpenKey(hKey, subKey, access, result);
+    if (status != ERROR_FILE_NOT_FOUND) {
+        if (status == ERROR_SUCCESS && disposition)
+            *disposition = REG_OPENED_EXISTING_KEY;
+        return status;
+    }
+    StoreAccess writes;
     Target target;
-    SqliteStore* store = nullptr;
-    status = OpenTarget(hKey, &target, &store);
+    status = writes.ForWrite(hKey, &target);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = writes.store();
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
@@ -417,12 +485,12 @@ LONG OpenKey(HKEY hKey, const char* subKey, REGSAM access, PHKEY result) {
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess reads;
     Target target;
-    SqliteStore* store = nullptr;
-    status = OpenTarget(hKey, &target, &store);
+    status = reads.ForRead(hKey, &target);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = reads.store();
     status = KeyAlive(store, target.id);
     long long id = 0;
     if (status == ERROR_SUCCESS)
@@ -437,12 +505,12 @@ LONG QueryValue(HKEY hKey, const char* valueName, LPDWORD reserved, LPDWORD type
                 LPDWORD cbData, bool wideCaller) {
     if (reserved != nullptr || (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store, KEY_QUERY_VALUE);
+    LONG status = access.ForRead(hKey, &target, KEY_QUERY_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     sqlite3_stmt* st =
         store->Statement("SELECT type, data, wide FROM reg_values WHERE key = ? AND fold = ?");
     if (!st)
@@ -473,12 +541,12 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
     if (name.size() > kMaxValueNameLength)
         return ERROR_INVALID_PARAMETER;
     std::string fold = Fold(name);
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store, KEY_SET_VALUE);
+    LONG status = access.ForWrite(hKey, &target, KEY_SET_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
@@ -510,12 +578,12 @@ LONG SetValue(HKEY hKey, const char* valueName, DWORD type, const BYTE* data, DW
 
 LONG DeleteValue(HKEY hKey, const char* valueName) {
     std::string fold = Fold(ValueName(valueName));
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store, KEY_SET_VALUE);
+    LONG status = access.ForWrite(hKey, &target, KEY_SET_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
@@ -543,12 +611,12 @@ LONG DeleteKey(HKEY hKey, const char* subKey) {
     LONG status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS)
         return status;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    status = OpenTarget(hKey, &target, &store);
+    status = access.ForWrite(hKey, &target);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     status = FromSqlite(store->BeginWrite());
     if (status != ERROR_SUCCESS)
         return status;
@@ -605,12 +673,12 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPSTR classNam
              PFILETIME lastWrite) {
     if (name == nullptr || cchName == nullptr)
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store, KEY_ENUMERATE_SUB_KEYS);
+    LONG status = access.ForRead(hKey, &target, KEY_ENUMERATE_SUB_KEYS);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     // Subkeys come in the order of their folded names, as Windows lists them.
     sqlite3_stmt* st = store->Statement(
         "SELECT name, created FROM reg_keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
@@ -655,12 +723,12 @@ LONG EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD rese
     if (name == nullptr || cchName == nullptr || reserved != nullptr ||
         (data != nullptr && cbData == nullptr))
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    StoreAccess access;
     Target target;
-    SqliteStore* store = nullptr;
-    LONG status = OpenTarget(hKey, &target, &store, KEY_QUERY_VALUE);
+    LONG status = access.ForRead(hKey, &target, KEY_QUERY_VALUE);
     if (status != ERROR_SUCCESS)
         return status;
+    SqliteStore* store = access.store();
     // Values come in the order they were made, as Windows lists them.
     sqlite3_stmt* st = store->Statement(
         "SELECT name, type, data, wide FROM reg_values WHERE key = ? ORDER BY rowid LIMIT 1"
@@ -691,7 +759,7 @@ LONG CloseKey(HKEY hKey) {
     if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE ||
         hKey == HKEY_USERS)
         return ERROR_SUCCESS;
-    std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+    std::lock_guard<std::mutex> keys(KeysLock());
     RegKey* key = reinterpret_cast<RegKey*>(hKey);
     if (key == nullptr || LiveKeys().erase(key) == 0)
         return ERROR_INVALID_HANDLE;
@@ -742,12 +810,8 @@ private:
     bool null_;
 };
 
-// The transaction of the calling thread: the database it was begun on, or
-// empty. The thread holds the store lock from begin to end.
-thread_local std::string tHeldRegistry;
-
 LONG BeginTransaction() {
-    if (!tHeldRegistry.empty())
+    if (!tHeldRegistry.empty() || !tSnapshotRegistry.empty())
         return ERROR_INVALID_FUNCTION; // one at a time per thread
     SqliteStore::Lock().lock();
     std::string path = RegistryFile();
@@ -763,9 +827,43 @@ LONG BeginTransaction() {
     return ERROR_SUCCESS;
 }
 
+// A snapshot on the thread's reader: no lock of this process or another is
+// taken, so it never waits for a writer.
+LONG BeginSnapshot() {
+    if (!tHeldRegistry.empty() || !tSnapshotRegistry.empty())
+        return ERROR_INVALID_FUNCTION;
+    std::string path = RegistryFile();
+    int rc = SQLITE_CANTOPEN;
+    SqliteStore* reader = ReaderOf(path, &rc);
+    if (reader == nullptr) {
+        // A registry not made yet: made now, then read.
+        {
+            std::lock_guard<std::recursive_mutex> lock(SqliteStore::Lock());
+            if (StoreOf(path, &rc) == nullptr)
+                return FromSqlite(rc);
+        }
+        reader = ReaderOf(path, &rc);
+        if (reader == nullptr)
+            return FromSqlite(rc);
+    }
+    rc = reader->BeginSnapshot();
+    if (rc != SQLITE_OK)
+        return FromSqlite(rc);
+    tSnapshotRegistry = path;
+    return ERROR_SUCCESS;
+}
+
 // Commits (commit true) or rolls back the calling thread's transaction and
-// lets the other threads go on.
+// lets the other threads go on; ends a snapshot either way.
 LONG EndTransaction(bool commit) {
+    if (!tSnapshotRegistry.empty()) {
+        int rc = SQLITE_CANTOPEN;
+        SqliteStore* reader = ReaderOf(tSnapshotRegistry, &rc);
+        if (reader != nullptr)
+            reader->EndSnapshot();
+        tSnapshotRegistry.clear();
+        return ERROR_SUCCESS;
+    }
     if (tHeldRegistry.empty())
         return ERROR_INVALID_FUNCTION;
     int rc = SQLITE_CANTOPEN;
@@ -789,6 +887,10 @@ LONG EndTransaction(bool commit) {
 
 LONG WINAPI RegBeginTransactionV(void) {
     return vplat::BeginTransaction();
+}
+
+LONG WINAPI RegBeginSnapshotV(void) {
+    return vplat::BeginSnapshot();
 }
 
 LONG WINAPI RegCommitTransactionV(void) {

@@ -40,21 +40,6 @@
 // A key path that starts with a backslash or holds an empty name.
 #ifndef ERROR_BAD_PATHNAME
 #define ERROR_BAD_PATHNAME 161L
-// Not Win32: the platform's own registry transaction (the Windows target has
-// the same three names as no-ops in platform/win32.h). Between begin and
-// commit every registry call of the calling thread on the current root's
-// registry belongs to one transaction: other processes see none of its
-// writes until the commit and all of them after it, and a rollback (or a
-// commit that fails) leaves the registry exactly as it was before the begin.
-// A call that fails inside it takes back its own changes and leaves the
-// decision to the caller. Other threads of the process wait for the end before
-// their registry calls run; a thread holds one transaction at a time
-// (ERROR_INVALID_FUNCTION otherwise, and for an end without a begin). Begin
-// waits for another process's write to finish as any write call does.
-LONG WINAPI RegBeginTransactionV(void);
-LONG WINAPI RegCommitTransactionV(void);
-LONG WINAPI RegRollbackTransactionV(void);
-
 #endif
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
@@ -89,7 +74,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 // Not Win32: the platform's own registry transaction (the Windows target has
-// the same three names as no-ops in platform/win32.h). Between begin and
+// the same names as no-ops in platform/win32.h). Between begin and
 // commit every registry call of the calling thread on the current root's
 // registry belongs to one transaction: other processes see none of its
 // writes until the commit and all of them after it, and a rollback (or a
@@ -99,7 +84,15 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 // their registry calls run; a thread holds one transaction at a time
 // (ERROR_INVALID_FUNCTION otherwise, and for an end without a begin). Begin
 // waits for another process's write to finish as any write call does.
+// Reads of other threads do not wait for it: they see the last commit.
+//
+// A snapshot (RegBeginSnapshotV) is the reading kind: every read call of the
+// thread until the end (RegCommitTransactionV or RegRollbackTransactionV)
+// sees the registry as it was at the first of them, other processes' commits
+// whole or not at all. It takes no lock, so it never waits for a writer.
+// Writes inside it go on as outside it; the snapshot does not see them.
 LONG WINAPI RegBeginTransactionV(void);
+LONG WINAPI RegBeginSnapshotV(void);
 LONG WINAPI RegCommitTransactionV(void);
 LONG WINAPI RegRollbackTransactionV(void);
 

@@ -24,7 +24,61 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+// Marks a file whose schema is made (PRAGMA user_version), so that opening it
+// again is reads only: making the schema is a write, which would wait for
+// another process's writer. Never 0, the mark of a new or older file.
+int Fingerprint(const char* schema, const char* upgrade) {
+    unsigned h = 2166136261u;
+    for (const char* text : {schema, "|", upgrade ? upgrade : ""})
+        for (const char* p = text; *p != '\0'; ++p)
+            h = (h ^ static_cast<unsigned char>(*p)) * 16777619u;
+    return static_cast<int>(h & 0x7FFFFFFFu) | 1;
+}
+
 } // namespace
+
+// The readers of one thread; closed with the thread. A process made by fork
+// abandons its parent's, as ForFile does.
+struct SqliteStore::ThreadReaders {
+    pid_t pid = 0;
+    std::map<std::string, SqliteStore*> stores;
+    ~ThreadReaders() {
+        if (pid == getpid())
+            for (auto& entry : stores)
+                delete entry.second;
+    }
+};
+
+SqliteStore* SqliteStore::ReaderFor(const std::string& path, const char* schema,
+                                    const char* upgrade, int* sqliteError) {
+    static thread_local ThreadReaders readers;
+    pid_t self = getpid();
+    if (readers.pid != self) {
+        readers.stores.clear();
+        readers.pid = self;
+    }
+    auto found = readers.stores.find(path);
+    if (found != readers.stores.end())
+        return found->second;
+    for (auto it = readers.stores.begin(); it != readers.stores.end();) {
+        if (!FileExists(it->first)) {
+            delete it->second;
+            it = readers.stores.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    SqliteStore* store = new SqliteStore;
+    int rc = store->OpenReader(path, schema, upgrade);
+    if (rc != SQLITE_OK) {
+        delete store;
+        if (sqliteError)
+            *sqliteError = rc;
+        return nullptr;
+    }
+    readers.stores[path] = store;
+    return store;
+}
 
 std::recursive_mutex& SqliteStore::Lock() {
     static std::recursive_mutex* lock = new std::recursive_mutex;
@@ -128,7 +182,13 @@ int SqliteStore::Open(const std::string& path, const char* schema, const char* u
     if (rc != SQLITE_OK)
         return rc;
     // Several processes may make the schema at the same moment; the write
-    // transaction serialises them and IF NOT EXISTS makes it idempotent.
+    // transaction serialises them and IF NOT EXISTS makes it idempotent. A
+    // file that has it already is left alone.
+    const int fingerprint = Fingerprint(schema, upgrade);
+    if (SchemaCurrent(fingerprint, &rc))
+        return SQLITE_OK;
+    if (rc != SQLITE_OK)
+        return rc;
     rc = BeginWrite();
     if (rc != SQLITE_OK)
         return rc;
@@ -138,11 +198,55 @@ int SqliteStore::Open(const std::string& path, const char* schema, const char* u
         if (rc == SQLITE_ERROR && strstr(sqlite3_errmsg(db_), "duplicate column name") != nullptr)
             rc = SQLITE_OK; // made by this schema, or upgraded before
     }
+    if (rc == SQLITE_OK) {
+        std::string mark = "PRAGMA user_version = " + std::to_string(fingerprint);
+        rc = Exec(mark.c_str());
+    }
     if (rc != SQLITE_OK) {
         Rollback();
         return rc;
     }
     return Commit();
+}
+
+bool SqliteStore::SchemaCurrent(int fingerprint, int* rc) {
+    sqlite3_stmt* st = nullptr;
+    *rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &st, nullptr);
+    int version = 0;
+    if (*rc == SQLITE_OK) {
+        int step = sqlite3_step(st);
+        if (step == SQLITE_ROW)
+            version = sqlite3_column_int(st, 0);
+        else
+            *rc = step;
+    }
+    sqlite3_finalize(st);
+    return *rc == SQLITE_OK && version == fingerprint;
+}
+
+int SqliteStore::OpenReader(const std::string& path, const char* schema, const char* upgrade) {
+    path_ = path;
+    pid_ = getpid();
+    // No CREATE: a file that is not there is made by ForFile, with its schema.
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK)
+        return rc;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    if (SchemaCurrent(Fingerprint(schema, upgrade), &rc))
+        return SQLITE_OK;
+    return rc != SQLITE_OK ? rc : SQLITE_SCHEMA;
+}
+
+int SqliteStore::BeginSnapshot() {
+    return Exec("BEGIN DEFERRED");
+}
+
+void SqliteStore::EndSnapshot() {
+    if (!sqlite3_get_autocommit(db_))
+        Exec("COMMIT");
 }
 
 sqlite3_stmt* SqliteStore::Statement(const char* sql) {

@@ -33,6 +33,16 @@ public:
     static SqliteStore* ForFile(const std::string& path, const char* schema, int* sqliteError,
                                 const char* upgrade = nullptr);
 
+    // A connection of the calling thread alone, for reads, opened on first
+    // use and closed when the thread ends. It waits neither for Lock() nor,
+    // the file being in WAL mode, for another process's writer: a read sees
+    // the last commit. Null when the file is not there or its schema is not
+    // (yet) this one; the caller then reads through ForFile. Never used for
+    // writes, and not by a thread that holds a transaction (its reads must
+    // see its own writes).
+    static SqliteStore* ReaderFor(const std::string& path, const char* schema, const char* upgrade,
+                                  int* sqliteError);
+
     // Every store of the process is used under this one lock. It is recursive:
     // a thread that holds a transaction (below) keeps it between its calls and
     // takes it again in each of them, while other threads wait.
@@ -60,6 +70,11 @@ public:
     void RollbackTransaction();
     bool InTransaction() const { return held_; }
 
+    // A read snapshot on a reader (BEGIN DEFERRED: the first read fixes what
+    // every later read sees until the end). Returns SQLite's code.
+    int BeginSnapshot();
+    void EndSnapshot();
+
     sqlite3* Handle() const { return db_; }
     const std::string& Path() const { return path_; }
 
@@ -67,9 +82,13 @@ public:
     SqliteStore& operator=(const SqliteStore&) = delete;
 
 private:
+    struct ThreadReaders;
     SqliteStore() = default;
     ~SqliteStore();
     int Open(const std::string& path, const char* schema, const char* upgrade);
+    int OpenReader(const std::string& path, const char* schema, const char* upgrade);
+    // Whether the file's schema is this one already (a read only).
+    bool SchemaCurrent(int fingerprint, int* rc);
     int Exec(const char* sql);
 
     sqlite3* db_ = nullptr;

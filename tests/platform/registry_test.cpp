@@ -387,7 +387,8 @@ TEST(RegistryValues, TextWrittenThroughOneWidthReadsThroughTheOther) {
     std::vector<BYTE> data;
 
     // Narrow in, wide out: each byte of 1252 becomes its character.
-    const std::string narrow("C:\\Programme\\Vantry \xE9\x80", sizeof("C:\\Programme\\Vantry \xE9\x80"));
+    const std::string narrow("C:\\Programme\\Vantry \xE9\x80",
+                             sizeof("C:\\Programme\\Vantry \xE9\x80"));
     ASSERT_EQ(ERROR_SUCCESS, SetString(h, "Install_Path", narrow.c_str()));
     ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Install_Path"), &type, &data));
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
@@ -412,7 +413,10 @@ TEST(RegistryValues, TextWrittenThroughOneWidthReadsThroughTheOther) {
         ASSERT_EQ(ERROR_SUCCESS, SetWide(h, WIDE("Folder"), textType, text));
         ASSERT_EQ(ERROR_SUCCESS, Read(h, "Folder", &type, &data));
         EXPECT_EQ(textType, type);
-        EXPECT_EQ(BytesOf(std::string("D:\\Gr\xFC\xDF" "e?\0zwei\0", 15)), data);
+        EXPECT_EQ(BytesOf(std::string("D:\\Gr\xFC\xDF"
+                                      "e?\0zwei\0",
+                                      15)),
+                  data);
         size = static_cast<DWORD>(data.size() - 1);
         EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(h, "Folder", nullptr, &type, small, &size));
         EXPECT_EQ(15u, size);
@@ -659,7 +663,8 @@ TEST(RegistryFile, AFileOfTheEarlierLayoutIsUpgradedAndItsTextsAreNarrow) {
     sqlite3_close(db);
 
     HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("Drennic"), 0, KEY_ALL_ACCESS, &h));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("Drennic"), 0, KEY_ALL_ACCESS, &h));
     DWORD type = 0;
     std::vector<BYTE> data;
     ASSERT_EQ(ERROR_SUCCESS, ReadWide(h, WIDE("Install_Path"), &type, &data));
@@ -754,6 +759,134 @@ TEST(RegistryProcesses, ProcessesStartingOnAFreshRootTogetherBothSucceed) {
     HKEY start = Create(HKEY_LOCAL_MACHINE, "Software\\Start");
     EXPECT_EQ((std::vector<std::string>{"C0", "C1", "C2", "C3"}), Subkeys(start));
     RegCloseKey(start);
+}
+
+// A write of this process that waits for another process's write lock.
+struct BlockedWrite {
+    HKEY key;
+    LONG status;
+    DWORD took;
+};
+
+DWORD WINAPI WriteWhileLocked(LPVOID param) {
+    BlockedWrite* w = static_cast<BlockedWrite*>(param);
+    DWORD start = GetTickCount();
+    w->status = SetDword(w->key, "Late", 1);
+    w->took = GetTickCount() - start;
+    return 0;
+}
+
+// Another process holds the registry's write lock. Reads of this process, and
+// the create of a key that is there, go on at once, also while a thread of
+// this process waits for the lock in a write; only that write waits, and
+// fails when the lock outlasts its wait.
+TEST(RegistryProcesses, ReadsAndOpeningAnExistingKeyDoNotWaitForAnotherProcesssWriter) {
+    vtest::TempRoot root;
+    HKEY child = Create(HKEY_LOCAL_MACHINE, "Software\\Locked\\Child");
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(child, "Value", 7));
+    int ready[2], release[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(release));
+    pid_t locker = fork();
+    ASSERT_NE(-1, locker);
+    if (locker == 0) {
+        sqlite3* db = nullptr;
+        bool ok = sqlite3_open((root.path() + "/registry.db").c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        char c = ok ? '1' : '0';
+        if (write(ready[1], &c, 1) == 1 && ok)
+            (void)!read(release[0], &c, 1); // held until the test lets go (or ends)
+        _exit(ok ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    ASSERT_EQ('1', c);
+
+    BlockedWrite blocked = {child, ERROR_SUCCESS, 0};
+    HANDLE writer = CreateThread(nullptr, 0, WriteWhileLocked, &blocked, 0, nullptr);
+    ASSERT_NE(nullptr, writer);
+    struct Read {
+        const char* what;
+        bool (*run)();
+    };
+    const Read reads[] = {
+        {"create of a key that is there",
+         [] {
+             HKEY h = nullptr;
+             DWORD disposition = 0;
+             bool ok =
+                 RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Locked\\Child", 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &h, &disposition) == ERROR_SUCCESS &&
+                 disposition == REG_OPENED_EXISTING_KEY;
+             return RegCloseKey(h) == ERROR_SUCCESS && ok;
+         }},
+        {"open and query",
+         [] {
+             HKEY h = nullptr;
+             DWORD v = 0, size = sizeof(v);
+             bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Locked\\Child", 0, KEY_READ,
+                                     &h) == ERROR_SUCCESS &&
+                       RegQueryValueExA(h, "Value", nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
+                                        &size) == ERROR_SUCCESS &&
+                       v == 7;
+             RegCloseKey(h);
+             return ok;
+         }},
+        {"enumeration",
+         [] {
+             HKEY h = nullptr;
+             char name[64];
+             DWORD cch = sizeof(name);
+             bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Locked", 0, KEY_READ, &h) ==
+                           ERROR_SUCCESS &&
+                       RegEnumKeyExA(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) ==
+                           ERROR_SUCCESS &&
+                       std::string(name) == "Child";
+             RegCloseKey(h);
+             return ok;
+         }},
+        {"snapshot",
+         [] {
+             HKEY h = nullptr;
+             DWORD v = 0, size = sizeof(v);
+             bool ok = RegBeginSnapshotV() == ERROR_SUCCESS &&
+                       RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Locked\\Child", 0, KEY_READ,
+                                     &h) == ERROR_SUCCESS &&
+                       RegQueryValueExA(h, "Value", nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
+                                        &size) == ERROR_SUCCESS &&
+                       v == 7;
+             RegCloseKey(h);
+             return RegCommitTransactionV() == ERROR_SUCCESS && ok;
+         }},
+    };
+    // Round after round for as long as the writer waits.
+    DWORD worst[4] = {0, 0, 0, 0};
+    int rounds = 0;
+    while (WaitForSingleObject(writer, 0) == WAIT_TIMEOUT) {
+        for (size_t i = 0; i < 4; ++i) {
+            DWORD start = GetTickCount();
+            EXPECT_TRUE(reads[i].run()) << reads[i].what;
+            DWORD took = GetTickCount() - start;
+            worst[i] = took > worst[i] ? took : worst[i];
+        }
+        ++rounds;
+    }
+    CloseHandle(writer);
+    EXPECT_NE(ERROR_SUCCESS, blocked.status);
+    EXPECT_GE(blocked.took, 9000u); // it did wait for the lock
+    EXPECT_GT(rounds, 1);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_LT(worst[i], 2000u) << reads[i].what;
+
+    // Let go: writes go through again, and the failed one left nothing.
+    ASSERT_EQ(1, write(release[1], "x", 1));
+    int status = 0;
+    ASSERT_EQ(locker, waitpid(locker, &status, 0));
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(child, "After", 2));
+    EXPECT_EQ((std::vector<std::string>{"Value", "After"}), ValueNames(child));
+    RegCloseKey(child);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        close(fd);
 }
 
 #endif

@@ -1,6 +1,7 @@
 // The accept loop in this process, on a loopback listener, with short limits:
 // what one connection can and cannot hold of the others.
 #include "PellionHarness.h"
+#include "platform/posix/eventlog_reader.h"
 #include "service/AcceptLoop.h"
 #include "service/ClientConnection.h"
 #include "service/Settings.h"
@@ -302,8 +303,8 @@ TEST_F(AcceptLoopTest, TheListIsReadEachTimeAndANameIsLookedUpAgainAfterItsTime)
     DWORD changed = GetTickCount();
     EXPECT_EQ(Ask("127.0.0.5"), "ACCESS_DENIED\r\n"); // no name, still kept
     Sleep(1600 - std::min<DWORD>(1600, GetTickCount() - changed));
-    EXPECT_EQ(Ask("127.0.0.5"), "NT_SMTP\r\n");     // looked up again
-    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");     // its name is kept longer
+    EXPECT_EQ(Ask("127.0.0.5"), "NT_SMTP\r\n"); // looked up again
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n"); // its name is kept longer
 }
 
 // The names kept are bounded: beyond namesKept the oldest goes, and its
@@ -317,6 +318,30 @@ TEST_F(AcceptLoopTest, TheOldestNameKeptMakesRoomForANewOne) {
     EXPECT_EQ(Ask("127.0.0.4"), "NT_SMTP\r\n"); // two names fit: still kept
     EXPECT_EQ(Ask("127.0.0.1"), "NT_SMTP\r\n"); // the third pushes 127.0.0.3 out
     EXPECT_EQ(Ask("127.0.0.3"), "ACCESS_DENIED\r\n");
+}
+
+// Without a readable list nobody is admitted: each client is refused at
+// once, with the refusal's reply and pause, and with no warning naming it as
+// a stranger. When the list can be read again, the administrator is back.
+TEST_F(AcceptLoopTest, AnUnreadableListRefusesEveryoneWithTheRefusal) {
+    const std::string file = root_.path() + "/registry.db";
+    { std::ofstream(file + ".bad") << std::string(4096, 'x'); }
+    ASSERT_EQ(0, rename((file + ".bad").c_str(), file.c_str()));
+    // Its log too, which holds the pages not yet written back into it.
+    remove((file + "-wal").c_str());
+    remove((file + "-shm").c_str());
+    StartLoop();
+    for (const char* from : {"127.0.0.1", "127.0.0.3", "127.0.0.2"}) {
+        Client client(port_, from);
+        client.Send("get_server_type\n");
+        EXPECT_EQ(client.ReadAll(6000), "ACCESS_DENIED\r\n") << from;
+        EXPECT_GE(client.closedAt - client.connectedAt(), 500u) << from;
+    }
+    for (const auto& e : vplat::ReadEventLog("Pellion", EVENTLOG_WARNING_TYPE))
+        ADD_FAILURE() << "warning logged: " << (e.strings.empty() ? "" : e.strings[0]);
+    ASSERT_EQ(0, remove(file.c_str()));
+    AllowedClients("localhost admin3");
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
 }
 
 TEST_F(AcceptLoopTest, IdleStopIsQuick) {

@@ -1,8 +1,14 @@
 // The admission decision as a pure function, one row per edge; the forward
 // half of the name check on host entries built here.
 #include "service/Admission.h"
+#include "platform/posix/eventlog_reader.h"
+#include "service/Settings.h"
+#include "support/TempRoot.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -78,6 +84,35 @@ TEST(IsNumericName, DigitsAndDotsOnly) {
     EXPECT_FALSE(IsNumericName("1a.example"));
     EXPECT_FALSE(IsNumericName("mail1"));
     EXPECT_FALSE(IsNumericName("127.0.0.3x"));
+}
+
+// A registry that cannot be read at all: nobody is admitted, and the cause is
+// logged when it begins, once, not for every connection; a registry that can
+// be read again admits again.
+TEST(DecideAdmission, AnUnreadableRegistryIsLoggedOnceWhileItLasts) {
+    vtest::TempRoot root;
+    const std::string file = root.path() + "/registry.db";
+    const std::string text = "Error Opening Registry " SERVICE_KEY;
+    auto logged = [&] {
+        size_t n = 0;
+        for (const auto& e : vplat::ReadEventLog("Pellion", EVENTLOG_ERROR_TYPE))
+            n += !e.strings.empty() && e.strings[0] == text ? 1 : 0;
+        return n;
+    };
+    auto spoil = [&] {
+        FILE* f = fopen(file.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fputs("not a registry at all, but long enough to be looked at as one ....", f);
+        fclose(f);
+    };
+    spoil();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ADMISSION_UNKNOWN, DecideAdmission("localhost", "server1")) << i;
+    EXPECT_EQ(1u, logged());
+    ASSERT_EQ(0, remove(file.c_str()));
+    EXPECT_EQ(ADMISSION_GRANTED, DecideAdmission("localhost", "server1"));
+    EXPECT_EQ(ADMISSION_REFUSED, DecideAdmission("stranger", "server1"));
+    EXPECT_EQ(1u, logged());
 }
 
 } // namespace
