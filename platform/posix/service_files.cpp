@@ -23,6 +23,16 @@ namespace vplat {
 
 namespace {
 
+// A status record is one line padded to this size, rewritten in place: the
+// file keeps the block it was given at the first write, so that a record can
+// still be replaced when the disk is full.
+constexpr size_t kRecordSize = 128;
+// Space kept allocated past the end of a history, so that the reports of a
+// service go on being appended while the disk is full; topped up whenever
+// less than kHistoryLow of it is left.
+constexpr off_t kHistoryReserve = 64 * 1024;
+constexpr off_t kHistoryLow = 16 * 1024;
+
 unsigned long long NameHash(const std::string& stem) {
     unsigned long long h = 1469598103934665603ull;
     for (unsigned char c : stem) {
@@ -85,6 +95,21 @@ void DeleteKeyTree(HKEY parent, const char* subKey) {
     }
     RegCloseKey(key);
     RegDeleteKeyA(parent, subKey);
+}
+
+// Keeps space allocated past the end of the history (not counted in its
+// size), into which the next lines go without asking the file system for any.
+void ReserveHistory(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return;
+    const off_t allocated = static_cast<off_t>(st.st_blocks) * 512;
+    if (allocated - st.st_size >= kHistoryLow)
+        return;
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, kHistoryReserve) != 0) {
+    }
+#endif
 }
 
 } // namespace
@@ -177,11 +202,7 @@ bool ReadServiceRecord(const char* serviceName, ServiceRecord* record) {
 
 bool WriteServiceRecord(const char* serviceName, const ServiceRecord& record) {
     std::string path = ServiceFile(serviceName, "status");
-    char tmpSuffix[64];
-    BoundedFormat(tmpSuffix, sizeof(tmpSuffix), ".%ld.%lu.tmp", static_cast<long>(getpid()),
-                  static_cast<unsigned long>(GetCurrentThreadId()));
-    std::string tmp = path + tmpSuffix;
-    char line[256];
+    char line[kRecordSize + 1];
     const SERVICE_STATUS& s = record.status;
     BoundedFormat(
         line, sizeof(line), "%ld %s %lu %lu %lu %lu %lu %lu %lu %lu\n", record.pid,
@@ -191,17 +212,24 @@ bool WriteServiceRecord(const char* serviceName, const ServiceRecord& record) {
         static_cast<unsigned long>(s.dwWin32ExitCode),
         static_cast<unsigned long>(s.dwServiceSpecificExitCode),
         static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Padded to the fixed size and written over the old record in one call,
+    // under the record lock (readers hold it too). Replacing the file
+    // (a new file, then rename) would need a new block for every report, and
+    // the disk being full would freeze the record at a state long past.
+    size_t len = strlen(line);
+    memset(line + len - 1, ' ', kRecordSize - len);
+    line[kRecordSize - 1] = '\n';
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    size_t len = strlen(line);
-    bool ok = write(fd, line, len) == static_cast<ssize_t>(len);
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
+    bool ok = pwrite(fd, line, kRecordSize, 0) == static_cast<ssize_t>(kRecordSize);
+    int err = errno;
+    // A longer file (an earlier layout) loses its tail; shrinking needs no space.
+    if (ok && ftruncate(fd, static_cast<off_t>(kRecordSize)) != 0) {
     }
-    return true;
+    close(fd);
+    errno = err;
+    return ok;
 }
 
 ServiceRecordLock::ServiceRecordLock(const char* serviceName) {
@@ -240,8 +268,8 @@ void AppendServiceHistory(const char* serviceName, const SERVICE_STATUS& s, long
     if (fd < 0)
         return;
     size_t len = strlen(line);
-    if (write(fd, line, len) != static_cast<ssize_t>(len)) {
-    }
+    if (write(fd, line, len) == static_cast<ssize_t>(len))
+        ReserveHistory(fd);
     close(fd);
 }
 
@@ -416,20 +444,23 @@ void QueryServiceCurrent(const char* serviceName, SERVICE_STATUS* status, DWORD*
         }
         if (record.pid != 0 || record.status.dwCurrentState != SERVICE_STOPPED) {
             // A service that reported its stop keeps its own last word;
-            // one that died before gets the manager's, in its history too
-            // (once: the record is stopped from here on), so that a crash
-            // is seen there and not only by a query.
-            if (record.status.dwCurrentState != SERVICE_STOPPED) {
+            // one that died before gets the manager's, in its history too,
+            // so that a crash is seen there and not only by a query. Once:
+            // the line follows the record, and a record that cannot be
+            // replaced leaves it to the next query.
+            const bool died = record.status.dwCurrentState != SERVICE_STOPPED;
+            const long pid = record.pid;
+            if (died) {
                 record.status.dwCurrentState = SERVICE_STOPPED;
                 record.status.dwControlsAccepted = 0;
                 record.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
                 record.status.dwServiceSpecificExitCode = 0;
                 record.status.dwCheckPoint = 0;
                 record.status.dwWaitHint = 0;
-                AppendServiceHistory(serviceName, record.status, static_cast<long>(record.pid));
             }
             record.pid = 0;
-            WriteServiceRecord(serviceName, record);
+            if (WriteServiceRecord(serviceName, record) && died)
+                AppendServiceHistory(serviceName, record.status, pid);
             unlink(ServiceSocketFile(serviceName).c_str());
         }
         *status = record.status;

@@ -300,7 +300,17 @@ DWORD LaunchService(const char* serviceName, DWORD argc, const char* const* argv
         BoundedCopy(record.nonce, sizeof(record.nonce), nonce.c_str());
         record.status.dwServiceType = type;
         record.status.dwCurrentState = SERVICE_START_PENDING;
-        WriteServiceRecord(serviceName, record);
+        // No process the manager could not follow: without its record (a
+        // full disk before the first one was ever written) the service would
+        // run unseen, its stop unable to reach it.
+        if (!WriteServiceRecord(serviceName, record)) {
+            DWORD code = ErrorFromErrno(errno);
+            if (plan.stdinFd >= 0)
+                close(plan.stdinFd);
+            if (plan.outFd >= 0)
+                close(plan.outFd);
+            return code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+        }
         spawnErr = Spawn(plan, foreground, &pid);
         if (spawnErr == 0 && ReadServiceRecord(serviceName, &record) && nonce == record.nonce &&
             record.pid == 0) {

@@ -3,10 +3,13 @@
 // Whatever happens, the scanner's configuration afterwards is the old one or
 // the new one, never a mixture, and the service goes on serving.
 #include "PellionHarness.h"
+#include "platform/posix/service_internal.h"
 #include "platform/posix/service_status_reader.h"
+#include "support/TestThread.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -149,6 +152,90 @@ TEST(SetConfigFaults, RegistryLockedByAnotherProcessFailsTheSaveWholeAndTheNextR
     EXPECT_EQ(Which(Ask(pellion.port(), "get_config\r\n")), "new");
 }
 
+// The milliseconds in the middle of a sorted list of durations.
+DWORD Median(std::vector<DWORD> times) {
+    std::sort(times.begin(), times.end());
+    return times.empty() ? 0 : times[times.size() / 2];
+}
+
+// Another process holds the registry's write lock for 25 s, well past the
+// 10 s a write waits for it. Admission and reads take no write lock: every
+// administrator is admitted and answered while it lasts (get_config too,
+// from the configuration as it was); a set_config fails whole, during the
+// lock, and leaves nothing behind.
+TEST(SetConfigFaults, RegistryWriteLockHeldElsewhereKeepsAdministratorsServed) {
+    const DWORD kHoldMs = 25000;
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    ASSERT_EQ(Ask(pellion.port(), SetConfig(kOld)), "CODE 0\r\n");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t locker = fork();
+    ASSERT_GE(locker, 0);
+    if (locker == 0) {
+        sqlite3* db = nullptr;
+        int ok = sqlite3_open((pellion.root() + "/registry.db").c_str(), &db) == SQLITE_OK &&
+                 sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+                 sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        char c = ok ? '1' : '0';
+        if (write(ready[1], &c, 1) == 1 && ok)
+            usleep(kHoldMs * 1000);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        _exit(ok ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, '1') << "the registry could not be locked";
+    const DWORD lockedAt = GetTickCount();
+
+    std::string saveReply;
+    DWORD savedAt = 0;
+    vtest::TestThread saver([&] {
+        Client client(pellion.port());
+        client.Send(SetConfig(kNew));
+        saveReply = client.ReadAll(40000);
+        savedAt = client.firstByteAt;
+    });
+    int asked = 0, answered = 0, status = 0;
+    std::vector<DWORD> times;
+    std::string seen = "(not asked)";
+    while (waitpid(locker, &status, WNOHANG) == 0) {
+        const bool config = asked == 0;
+        Client client(pellion.port());
+        client.Send(config ? "get_config\r\n" : "get_server_type\n");
+        std::string reply = client.ReadAll(40000);
+        ++asked;
+        if (config)
+            seen = Which(reply);
+        if (config ? seen == "old" : reply == "NT_SMTP\r\n") {
+            ++answered;
+            times.push_back(client.firstByteAt - client.connectedAt());
+        }
+    }
+    saver.join();
+    printf("registry locked %lu ms: answered %d of %d, worst %lu ms, median %lu ms; set_config "
+           "answered %lu ms into the lock\n",
+           static_cast<unsigned long>(GetTickCount() - lockedAt), answered, asked,
+           static_cast<unsigned long>(
+               times.empty() ? 0 : *std::max_element(times.begin(), times.end())),
+           static_cast<unsigned long>(Median(times)),
+           static_cast<unsigned long>(savedAt - lockedAt));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(seen, "old");
+    EXPECT_EQ(answered, asked);
+    EXPECT_GE(asked, 5);
+    EXPECT_EQ(saveReply, "CODE 3 MESSAGE Error saving config to registry " SCANNER_KEY "\r\n");
+    EXPECT_LT(savedAt - lockedAt, kHoldMs);
+    EXPECT_EQ(pellion.CountEvents("Error Opening Registry " SERVICE_KEY, EVENTLOG_ERROR_TYPE), 0u);
+    // Nothing of the failed save is there; the next one goes through.
+    EXPECT_EQ(Which(Ask(pellion.port(), "get_config\r\n")), "old");
+    EXPECT_EQ(Ask(pellion.port(), SetConfig(kNew)), "CODE 0\r\n");
+    EXPECT_EQ(Which(Ask(pellion.port(), "get_config\r\n")), "new");
+}
+
 TEST(SetConfigFaults, ServiceKilledDuringSavesKeepsTheOldOrTheNewConfiguration) {
     Pellion pellion;
     ASSERT_TRUE(pellion.InstallAndStart());
@@ -277,6 +364,55 @@ TEST(SetConfigFaults, FullDiskFailsTheSaveWholeAndTheServiceGoesOn) {
         EXPECT_EQ(Which(Ask(pellion.port(), "get_config\r\n"), 70000), "new");
         EXPECT_TRUE(pellion.Stop());
     }
+}
+
+// The service manager on a full disk: what it says of a service stays true
+// when its files cannot grow. A running service is never reported stopped, a
+// stop reaches it, its clean stop stays clean (not "aborted") however often
+// it is asked after the process has gone, and the history holds each report
+// once. Twice: started before the disk filled, and started on the full disk.
+TEST(ServiceManagerFaults, FullDiskKeepsStartStopQueryAndHistoryTrue) {
+    FullDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no right to mount a small file system here (root in a container)";
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStart());
+    ASSERT_TRUE(disk.Fill());
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            ASSERT_TRUE(pellion.Start()) << "start on the full disk: " << pellion.lastError();
+            ASSERT_TRUE(pellion.WaitFor(SERVICE_RUNNING, 10000));
+        }
+        const long pid = ServicePid();
+        ASSERT_TRUE(vplat::ProcessAlive(pid)) << round;
+        EXPECT_EQ(Ask(pellion.port(), "get_server_type\n"), "NT_SMTP\r\n") << round;
+        EXPECT_EQ(pellion.Query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << round;
+        const size_t before = pellion.History().size();
+        BOOL reached = FALSE;
+        pellion.Control(SERVICE_CONTROL_STOP, &reached);
+        EXPECT_TRUE(reached) << "the stop did not reach the service, round " << round;
+        ASSERT_TRUE(pellion.WaitFor(SERVICE_STOPPED, 40000)) << round;
+        for (DWORD start = GetTickCount(); vplat::ProcessAlive(pid);) {
+            ASSERT_LT(GetTickCount() - start, 20000u) << "the process did not end";
+            Sleep(10);
+        }
+        for (int ask = 0; ask < 3; ++ask) {
+            SERVICE_STATUS now = pellion.Query();
+            EXPECT_EQ(now.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << round;
+            EXPECT_EQ(now.dwWin32ExitCode, 0u) << round << " ask " << ask;
+        }
+        std::vector<SERVICE_STATUS> history = pellion.History();
+        ASSERT_GT(history.size(), before) << round;
+        int stops = 0;
+        for (size_t i = before; i < history.size(); ++i)
+            if (history[i].dwCurrentState == SERVICE_STOPPED) {
+                ++stops;
+                EXPECT_EQ(history[i].dwWin32ExitCode, 0u) << round;
+            }
+        EXPECT_EQ(stops, 1) << round;
+        EXPECT_EQ(history.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << round;
+    }
+    disk.Free();
 }
 
 } // namespace
