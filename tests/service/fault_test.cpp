@@ -377,7 +377,13 @@ TEST(ServiceManagerFaults, FullDiskKeepsStartStopQueryAndHistoryTrue) {
         GTEST_SKIP() << "no right to mount a small file system here (root in a container)";
     Pellion pellion;
     ASSERT_TRUE(pellion.InstallAndStart());
+    ASSERT_TRUE(pellion.drennic().Install()); // installed, never started: no record yet
     ASSERT_TRUE(disk.Fill());
+    // A service whose first record cannot be written is not started at all:
+    // the manager could not follow it.
+    EXPECT_FALSE(pellion.drennic().Start());
+    EXPECT_EQ(pellion.drennic().lastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(pellion.drennic().Query().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     for (int round = 0; round < 2; ++round) {
         if (round == 1) {
             ASSERT_TRUE(pellion.Start()) << "start on the full disk: " << pellion.lastError();
