@@ -44,9 +44,10 @@ std::string LargestConfiguration() {
                                    "SMTP_SCAN_ERROR_ACTION",  "SMTP_MAXIMUM_ATTACHMENTS",
                                    "SMTP_SCANNER_TIMEOUT",    "Read_Max_Mail_Size",
                                    "Retry_Send_Interval",     "READ_Max_Number_Threads",
-                                   "SCAN_Max_Number_Threads", "WRITE_Max_Number_Threads"};
+                                   "WRITE_Max_Number_Threads"};
     for (const char* key : numbers)
         lines += std::string(key) + "='-2147483648'\r\n";
+    lines += "SCAN_Max_Number_Threads='512'\r\n"; // its cap
     lines += "SMTP_SEND_PORT='65535'\r\nSMTP_READ_PORT='65535'\r\n";
     lines += "SMTP_SPAM_IP_LIST='";
     for (int i = 0; i < SPAM_IP_LIST_SIZE; ++i)

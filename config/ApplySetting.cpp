@@ -162,118 +162,132 @@ char* ExtractValue(char* line) {
     return quote + 1;
 }
 
-void ParseDottedAddress(const char* text, BYTE out[4]) {
-    int a = 0, b = 0, c = 0, d = 0;
-    // Each number is read within 32 bits first, so that no conversion
-    // overflows; its low byte is kept.
-    char part[4][16];
+bool ParseDottedAddress(const char* text, BYTE out[4]) {
+    BYTE bytes[4];
     const char* p = text;
-    int found = 0;
-    for (; found < 4; ++found) {
-        size_t n = 0;
-        if (found > 0) {
-            if (*p != '.')
-                break;
-            ++p;
-        }
-        const char* start = p;
-        while (IsSpace(*p))
-            ++p;
-        if (*p == '+' || *p == '-')
-            ++p;
-        if (*p < '0' || *p > '9')
-            break;
-        while (*p >= '0' && *p <= '9')
-            ++p;
-        n = static_cast<size_t>(p - start);
-        if (n >= sizeof(part[found]))
-            n = sizeof(part[found]) - 1;
-        memcpy(part[found], start, n);
-        part[found][n] = '\0';
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && *p++ != '.')
+            return false;
+        int number = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits)
+            number = number * 10 + (*p - '0');
+        if (digits == 0 || digits > 3 || number > 255)
+            return false;
+        bytes[i] = static_cast<BYTE>(number);
     }
-    if (found < 4 || !ReadConfigNumber(part[0], &a) || !ReadConfigNumber(part[1], &b) ||
-        !ReadConfigNumber(part[2], &c) || !ReadConfigNumber(part[3], &d)) {
-        memset(out, 0, 4);
-        return;
-    }
-    out[0] = static_cast<BYTE>(a & 0xFF);
-    out[1] = static_cast<BYTE>(b & 0xFF);
-    out[2] = static_cast<BYTE>(c & 0xFF);
-    out[3] = static_cast<BYTE>(d & 0xFF);
+    if (*p != '\0')
+        return false;
+    memcpy(out, bytes, 4);
+    return true;
 }
 
-void ScannerSettings::ParseSpamIpList(const char* text) {
-    SMTP_SPAM_IP_LIST_COUNT = 0;
+namespace {
+
+// Longest token that can be an address: "255.255.255.255".
+const size_t kAddressMax = 15;
+
+// Walks the address/mask pairs of a spam IP list; with list, stores them.
+// The number of pairs, or -1 when a token does not parse, an address has no
+// mask, or there are more pairs than the list holds.
+int WalkSpamIpList(const char* text, SpamIpEntry* list) {
     const char* p = text;
     const char* start = nullptr;
     size_t length = 0;
-    bool address = true;
-    char token[64];
+    int tokens = 0;
+    char token[kAddressMax + 1];
+    BYTE bytes[4];
     while (NextToken(&p, ' ', &start, &length)) {
-        size_t n = length < sizeof(token) - 1 ? length : sizeof(token) - 1;
-        memcpy(token, start, n);
-        token[n] = '\0';
-        if (address) {
-            if (SMTP_SPAM_IP_LIST_COUNT >= static_cast<DWORD>(SPAM_IP_LIST_SIZE))
-                break;
-            ParseDottedAddress(token, SMTP_SPAM_IP_LIST[SMTP_SPAM_IP_LIST_COUNT].address);
-        } else {
-            ParseDottedAddress(token, SMTP_SPAM_IP_LIST[SMTP_SPAM_IP_LIST_COUNT].mask);
-            ++SMTP_SPAM_IP_LIST_COUNT;
-        }
-        address = !address;
+        int entry = tokens / 2;
+        if (entry >= SPAM_IP_LIST_SIZE || length > kAddressMax)
+            return -1;
+        memcpy(token, start, length);
+        token[length] = '\0';
+        if (!ParseDottedAddress(token, bytes))
+            return -1;
+        if (list != nullptr)
+            memcpy(tokens % 2 == 0 ? list[entry].address : list[entry].mask, bytes, 4);
+        ++tokens;
     }
+    return tokens % 2 == 0 ? tokens / 2 : -1;
 }
 
-void ScannerSettings::ParseSpamDomainList(const char* text) {
-    SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = 0;
+// The same for the domain list: the number of domains, or -1 when one is
+// longer than a slot holds or there are more than the list holds.
+int WalkSpamDomainList(const char* text, char (*list)[SPAM_DOMAIN_MAX + 1]) {
     const char* p = text;
     const char* start = nullptr;
     size_t length = 0;
+    int count = 0;
     while (NextToken(&p, ' ', &start, &length)) {
-        if (SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT >= static_cast<DWORD>(SPAM_DOMAIN_LIST_SIZE))
-            break;
-        if (length > static_cast<size_t>(SPAM_DOMAIN_MAX))
-            continue;
-        char* slot = SMTP_SPAM_EMAIL_DOMAIN_LIST[SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT];
-        memset(slot, 0, SPAM_DOMAIN_MAX + 1);
-        memcpy(slot, start, length);
-        ++SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT;
+        if (count >= SPAM_DOMAIN_LIST_SIZE || length > static_cast<size_t>(SPAM_DOMAIN_MAX))
+            return -1;
+        if (list != nullptr) {
+            memset(list[count], 0, SPAM_DOMAIN_MAX + 1);
+            memcpy(list[count], start, length);
+        }
+        ++count;
     }
+    return count;
+}
+
+} // namespace
+
+bool ScannerSettings::ParseSpamIpList(const char* text) {
+    // Checked whole before anything is stored.
+    int count = WalkSpamIpList(text, nullptr);
+    if (count < 0)
+        return false;
+    WalkSpamIpList(text, SMTP_SPAM_IP_LIST);
+    SMTP_SPAM_IP_LIST_COUNT = static_cast<DWORD>(count);
+    m_ipEntries = SMTP_SPAM_IP_LIST_COUNT;
+    return true;
+}
+
+bool ScannerSettings::ParseSpamDomainList(const char* text) {
+    int count = WalkSpamDomainList(text, nullptr);
+    if (count < 0)
+        return false;
+    WalkSpamDomainList(text, SMTP_SPAM_EMAIL_DOMAIN_LIST);
+    SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = static_cast<DWORD>(count);
+    m_domainEntries = SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT;
+    return true;
+}
+
+int ScannerSettings::CheckListCounts() const {
+    if (SMTP_SPAM_IP_LIST_COUNT > m_ipEntries ||
+        SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT > m_domainEntries)
+        return APPLY_TOO_LONG;
+    return APPLY_OK;
 }
 
 // A rule line: "Filter_Rule_<i>='description#primary#secondary#proximity#
-// and#locations#block#notify#active'". Lines with more than nine fields, or
-// for a slot at or above No_of_Filter_Rules, are ignored; lines with fewer
-// fields are refused as not in the expected format, texts of 64 characters or
-// more (which a rule cannot hold) and numbers beyond 32 bits as too long.
+// and#locations#block#notify#active'". Only what the rule holds exactly is
+// taken, so that it reads back as it was sent: a line without exactly nine
+// fields (a "#" in a text makes more) is not in the expected format; a slot
+// index that is not one of the rule slots in use (below No_of_Filter_Rules,
+// taken whole: 65537 is not slot 1), a text of 64 characters or more, a
+// proximity outside 0..65535, locations outside 0..7 (1 subject, 2 body,
+// 4 attachments) and a switch other than 0 or 1 are too large.
 int ScannerSettings::ApplyRuleLine(const char* line, char* value) {
-    int index = 0;
-    if (!ReadConfigNumber(line + strlen(FILTER_RULE_PREFIX), &index))
-        return APPLY_TOO_LONG;
-    index &= 0xFFFF;
-
     const char* fields[kRuleFields + 1];
     size_t lengths[kRuleFields + 1];
     int count = 0;
     const char* p = value;
     const char* start = nullptr;
     size_t length = 0;
-    while (NextToken(&p, '#', &start, &length)) {
-        if (count == kRuleFields) {
-            ++count; // more than nine: the line is ignored
-            break;
-        }
+    while (count <= kRuleFields && NextToken(&p, '#', &start, &length)) {
         fields[count] = start;
         lengths[count] = length;
         ++count;
     }
-    if (count > kRuleFields)
-        return APPLY_OK;
-    if (static_cast<DWORD>(index) >= No_of_Filter_Rules)
-        return APPLY_OK;
-    if (count < kRuleFields)
+    if (count != kRuleFields)
         return APPLY_NO_QUOTE;
+
+    int index = 0;
+    if (!ReadConfigNumber(line + strlen(FILTER_RULE_PREFIX), &index) || index < 0 ||
+        static_cast<DWORD>(index) >= No_of_Filter_Rules)
+        return APPLY_TOO_LONG;
 
     char texts[3][64];
     for (int i = 0; i < 3; ++i) {
@@ -282,7 +296,9 @@ int ScannerSettings::ApplyRuleLine(const char* line, char* value) {
         memcpy(texts[i], fields[i], lengths[i]);
         texts[i][lengths[i]] = '\0';
     }
-    int numbers[6];
+    // proximity, and, locations, block, notify sender, active
+    static const int kLargest[6] = {RULE_PROXIMITY_MAX, 1, 7, 1, 1, 1};
+    int numbers[6] = {};
     for (int i = 0; i < 6; ++i) {
         char number[32];
         size_t n = lengths[3 + i];
@@ -290,23 +306,44 @@ int ScannerSettings::ApplyRuleLine(const char* line, char* value) {
             return APPLY_TOO_LONG;
         memcpy(number, fields[3 + i], n);
         number[n] = '\0';
-        int read = 0;
-        if (!ReadConfigNumber(number, &read))
+        if (!ReadConfigNumber(number, &numbers[i]) || numbers[i] < 0 || numbers[i] > kLargest[i])
             return APPLY_TOO_LONG;
-        numbers[i] = static_cast<short>(read & 0xFFFF);
     }
 
     CRegistryRule* rule = new (std::nothrow) CRegistryRule;
     if (rule == nullptr)
-        return APPLY_OK;
+        return APPLY_TOO_LONG;
     rule->SetDescription(texts[0]);
-    rule->SetActive(numbers[5] != 0);
-    rule->SetRule(texts[1], texts[2], numbers[0] & 0xFFFF, numbers[1] != 0,
-                  static_cast<unsigned short>(numbers[2] & 0xFFFF), numbers[3] != 0,
-                  numbers[4] != 0);
+    rule->SetActive(numbers[5]);
+    rule->SetRule(texts[1], texts[2], numbers[0], numbers[1],
+                  static_cast<unsigned short>(numbers[2]), numbers[3], numbers[4]);
     SetRuleSlot(index, rule);
     return APPLY_OK;
 }
+
+namespace {
+
+// Whether number fits the setting: ports are 16-bit, the scan thread limit
+// stops at the cap the load applies, the rule count at the slots, the list
+// counts at their lists; every other number is any 32-bit value.
+bool NumberFits(SettingKind kind, int number) {
+    switch (kind) {
+    case VALUE_PORT:
+        return number >= 0 && number <= 0xFFFF;
+    case VALUE_SCAN_THREADS:
+        return number >= 0 && number <= SCAN_THREADS_CAP;
+    case VALUE_RULES:
+        return number >= 0 && number <= FILTER_RULE_SLOTS;
+    case VALUE_IP_LIST_COUNT:
+        return number >= 0 && number <= SPAM_IP_LIST_SIZE;
+    case VALUE_DOMAIN_LIST_COUNT:
+        return number >= 0 && number <= SPAM_DOMAIN_LIST_SIZE;
+    default:
+        return true;
+    }
+}
+
+} // namespace
 
 int ScannerSettings::ApplySetting(char* line) {
     char* value = ExtractValue(line);
@@ -326,23 +363,28 @@ int ScannerSettings::ApplySetting(char* line) {
     const SettingValue* setting = FindSettingValue(key);
     if (setting == nullptr)
         return APPLY_UNKNOWN_KEY;
+    // Set by this request: the save writes it, whatever the load found.
+    bool& keep = m_keepStored[SettingIndex(*setting)];
     int number = 0;
     switch (setting->kind) {
     case VALUE_TEXT:
         if (strlen(value) > static_cast<size_t>(setting->max))
             return APPLY_TOO_LONG;
         BoundedCopy(SettingText(*this, *setting), static_cast<size_t>(setting->max) + 1, value);
+        keep = false;
         return APPLY_OK;
     case VALUE_IP_LIST:
-        ParseSpamIpList(value);
-        return APPLY_OK;
     case VALUE_DOMAIN_LIST:
-        ParseSpamDomainList(value);
+        if (!(setting->kind == VALUE_IP_LIST ? ParseSpamIpList(value) : ParseSpamDomainList(value)))
+            return APPLY_TOO_LONG;
+        // The list line sets its count too (the count stands just before it).
+        keep = false;
+        m_keepStored[SettingIndex(*setting) - 1] = false;
         return APPLY_OK;
     default:
         break;
     }
-    if (!ReadConfigNumber(value, &number))
+    if (!ReadConfigNumber(value, &number) || !NumberFits(setting->kind, number))
         return APPLY_TOO_LONG;
     switch (setting->kind) {
     case VALUE_NUMBER:
@@ -350,27 +392,22 @@ int ScannerSettings::ApplySetting(char* line) {
         *SettingNumber(*this, *setting) = number;
         break;
     case VALUE_PORT:
-        *SettingPort(*this, *setting) = static_cast<unsigned short>(number & 0xFFFF);
+        *SettingPort(*this, *setting) = static_cast<unsigned short>(number);
         break;
     case VALUE_IP_LIST_COUNT:
-        // A count the list cannot hold would be saved, then emptied by the
-        // next load: refused, so that what is accepted reads back.
-        if (number < 0 || number > SPAM_IP_LIST_SIZE)
-            return APPLY_TOO_LONG;
+        // Whether the list was given that many entries is checked at the end
+        // line (CheckListCounts): its list line may still follow.
         SMTP_SPAM_IP_LIST_COUNT = static_cast<DWORD>(number);
         break;
     case VALUE_DOMAIN_LIST_COUNT:
-        if (number < 0 || number > SPAM_DOMAIN_LIST_SIZE)
-            return APPLY_TOO_LONG;
         SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = static_cast<DWORD>(number);
         break;
     case VALUE_RULES:
-        No_of_Filter_Rules = static_cast<DWORD>(number) > static_cast<DWORD>(FILTER_RULE_SLOTS)
-                                 ? FILTER_RULE_SLOTS
-                                 : static_cast<DWORD>(number);
+        No_of_Filter_Rules = static_cast<DWORD>(number);
         break;
     default:
         break;
     }
+    keep = false;
     return APPLY_OK;
 }

@@ -18,6 +18,13 @@ namespace {
 // ends the list.
 const int END_LINE_LENGTH = 4;
 
+// The message of a refusal by ApplySetting or CheckListCounts.
+UINT RefusalMessage(int result) {
+    return result == APPLY_TOO_LONG   ? IDS_PARAM_TOO_LONG
+           : result == APPLY_NO_QUOTE ? IDS_PARAM_BAD_FORMAT
+                                      : IDS_PARAM_UNKNOWN;
+}
+
 } // namespace
 
 // Logs message id as an error and answers code with its text.
@@ -65,25 +72,31 @@ int ClientConnection::ReceiveConfig(char* buffer, int) {
             RefuseConfig("CODE 2", IDS_PARAM_TOO_LONG, "");
             return 0;
         }
-        // A line cut off by the end of the connection (no line feed) is a
-        // request cut short, not an end line: nothing is saved.
-        if (n > 0 && buffer[n] != '\n') {
+        // Only a line ended by its line feed counts. The end of the
+        // connection, in the middle of a line or between lines, is a request
+        // cut short (a client that stopped half-way), not an end line: nothing
+        // is saved and the scanner is not told.
+        if (buffer[n] != '\n') {
             RefuseConfig("CODE 3", IDS_CONFIG_READ_FAILED, "");
             return 0;
         }
         if (n < END_LINE_LENGTH)
-            break; // the end line, or the client closed its side between lines
+            break; // the end line
 
         buffer[strcspn(buffer, "\r\n")] = '\0';
         BoundedAppend(buffer, REQUEST_BUFFER_SIZE, "\n");
         int result = settings->ApplySetting(buffer);
         if (result != APPLY_OK) {
-            UINT id = result == APPLY_TOO_LONG   ? IDS_PARAM_TOO_LONG
-                      : result == APPLY_NO_QUOTE ? IDS_PARAM_BAD_FORMAT
-                                                 : IDS_PARAM_UNKNOWN;
-            RefuseConfig("CODE 2", id, "");
+            RefuseConfig("CODE 2", RefusalMessage(result), "");
             return 0;
         }
+    }
+    // A list count may stand before its list line, so it is weighed against
+    // the entries given once every line is in.
+    int result = settings->CheckListCounts();
+    if (result != APPLY_OK) {
+        RefuseConfig("CODE 2", RefusalMessage(result), "");
+        return 0;
     }
 
     // All or nothing: the whole record in one transaction; any write that

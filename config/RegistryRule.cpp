@@ -1,6 +1,7 @@
 #include "config/RegistryRule.h"
 
 #include "config/ScannerSettings.h"
+#include "config/SettingsTable.h"
 #include "platform/bounded.h"
 #include "regkey/RegKey.h"
 
@@ -13,12 +14,15 @@ namespace {
 const size_t kRuleText = 64;
 
 // A rule text from the registry into its 64-byte field: at most 63
-// characters, the rest of the field zero.
-bool ReadRuleText(CRegKey& key, const char* name, char* field, char* work) {
+// characters, the rest of the field zero. *whole becomes false when the
+// stored text was longer.
+bool ReadRuleText(CRegKey& key, const char* name, char* field, char* work, bool* whole) {
     if (key.Read(name, work) != ERROR_SUCCESS)
         return false;
     memset(field, 0, kRuleText);
     BoundedCopy(field, kRuleText, work);
+    if (strnlen(work, kRuleText) >= kRuleText)
+        *whole = false;
     return true;
 }
 
@@ -60,7 +64,10 @@ bool CRegistryRule::SaveToRegistry(CRegKey& parent, const char* keyName) {
     return ok;
 }
 
-bool CRegistryRule::LoadFromRegistry(CRegKey& parent, const char* keyName) {
+bool CRegistryRule::LoadFromRegistry(CRegKey& parent, const char* keyName, bool* whole) {
+    bool allWhole = true;
+    if (whole != nullptr)
+        *whole = true;
     CRegKey key;
     if (key.Open(parent, keyName, 1) != ERROR_SUCCESS)
         return false;
@@ -68,10 +75,10 @@ bool CRegistryRule::LoadFromRegistry(CRegKey& parent, const char* keyName) {
     if (!work)
         return false;
     bool ok = true;
-    ok &= ReadRuleText(key, "Description", Description, work.get());
-    ok &= ReadRuleText(key, "PrimaryPhrase", PrimaryPhrase, work.get());
+    ok &= ReadRuleText(key, "Description", Description, work.get(), &allWhole);
+    ok &= ReadRuleText(key, "PrimaryPhrase", PrimaryPhrase, work.get(), &allWhole);
     ok &= ReadRuleNumber(key, "And", And);
-    ok &= ReadRuleText(key, "SecondaryPhrase", SecondaryPhrase, work.get());
+    ok &= ReadRuleText(key, "SecondaryPhrase", SecondaryPhrase, work.get(), &allWhole);
     ok &= ReadRuleNumber(key, "Proximity", Proximity);
     ok &= ReadRuleNumber(key, "CheckSubject", CheckSubject);
     ok &= ReadRuleNumber(key, "CheckBody", CheckBody);
@@ -81,6 +88,8 @@ bool CRegistryRule::LoadFromRegistry(CRegKey& parent, const char* keyName) {
     // A rule without Active is in force (the default).
     ReadRuleNumber(key, "Active", Active);
     key.Close();
+    if (whole != nullptr)
+        *whole = allWhole;
     return ok;
 }
 
@@ -91,14 +100,22 @@ void ScannerSettings::SetRuleSlot(int index, CRegistryRule* rule) {
     }
     delete FilterRules[index];
     FilterRules[index] = rule;
+    m_keepRule[index] = false;
 }
 
 void ScannerSettings::LoadRules(CRegKey& key) {
+    // A count the slots cannot hold, or one that cannot be read, stays as
+    // stored at the next save unless set_config sets it.
+    bool& keepCount = m_keepStored[SettingIndex(*FindSettingValue("No_of_Filter_Rules"))];
     DWORD count = No_of_Filter_Rules;
-    if (key.Read("No_of_Filter_Rules", count) == ERROR_SUCCESS)
+    LONG rc = key.Read("No_of_Filter_Rules", count);
+    keepCount = rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_SUCCESS)
         No_of_Filter_Rules = count;
-    if (No_of_Filter_Rules > static_cast<DWORD>(FILTER_RULE_SLOTS))
+    if (No_of_Filter_Rules > static_cast<DWORD>(FILTER_RULE_SLOTS)) {
         No_of_Filter_Rules = FILTER_RULE_SLOTS;
+        keepCount = true;
+    }
     for (DWORD i = 0; i < No_of_Filter_Rules; ++i) {
         SetRuleSlot(static_cast<int>(i), nullptr);
         CRegistryRule* rule = new (std::nothrow) CRegistryRule;
@@ -106,17 +123,23 @@ void ScannerSettings::LoadRules(CRegKey& key) {
             continue;
         char name[32];
         BoundedFormat(name, sizeof(name), "%s%d", FILTER_RULE_PREFIX, static_cast<int>(i));
-        if (rule->LoadFromRegistry(key, name))
+        bool whole = true;
+        if (rule->LoadFromRegistry(key, name, &whole)) {
             FilterRules[i] = rule;
-        else
+            m_keepRule[i] = !whole;
+        } else {
             delete rule;
+        }
     }
 }
 
 LONG ScannerSettings::SaveRules(CRegKey& key) {
-    LONG first = key.Write("No_of_Filter_Rules", No_of_Filter_Rules);
+    LONG first = ERROR_SUCCESS;
+    if (!m_keepStored[SettingIndex(*FindSettingValue("No_of_Filter_Rules"))])
+        first = key.Write("No_of_Filter_Rules", No_of_Filter_Rules);
     for (DWORD i = 0; i < No_of_Filter_Rules && i < static_cast<DWORD>(FILTER_RULE_SLOTS); ++i) {
-        if (FilterRules[i] == nullptr)
+        // An empty slot, or a rule the load had to cut, leaves its subkey.
+        if (FilterRules[i] == nullptr || m_keepRule[i])
             continue;
         char name[32];
         BoundedFormat(name, sizeof(name), "%s%d", FILTER_RULE_PREFIX, static_cast<int>(i));

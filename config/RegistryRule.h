@@ -27,8 +27,9 @@ public:
     // when missing, as every open of the system does). A value that cannot be
     // read keeps the default. True only when the first ten were read; Active
     // may be missing. A stored text of 64 characters or more keeps its first
-    // 63, so that the field stays terminated.
-    bool LoadFromRegistry(CRegKey& parent, const char* keyName);
+    // 63, so that the field stays terminated; *whole (when given) then
+    // becomes false, else true.
+    bool LoadFromRegistry(CRegKey& parent, const char* keyName, bool* whole = nullptr);
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include "regkey/RegKey.h"
 #include "service/Settings.h"
 
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -106,10 +107,17 @@ const SettingValue kValues[] = {
 
 const int kValueCount = static_cast<int>(sizeof(kValues) / sizeof(kValues[0]));
 // 71 places in the save: No_of_Filter_Rules brings the rule subkeys with it.
-static_assert(sizeof(kValues) / sizeof(kValues[0]) == 70, "the Drennic key has 70 values");
+static_assert(sizeof(kValues) / sizeof(kValues[0]) == SETTING_VALUE_COUNT,
+              "the Drennic key has 70 values");
 
 const char kDefaultQuarantinePath[] =
     "C:\\Program Files\\Corvane\\Ostel\\Vantry SMTP\\Quarantine\\";
+
+// Whether a read that failed found a value it could not take (too large,
+// unreadable) rather than no value at all.
+bool StoredButUnread(LONG rc) {
+    return rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND;
+}
 
 // A text of at most max characters from the registry into field (max + 1
 // bytes): the first max characters of the stored text. Texts the key
@@ -117,19 +125,28 @@ const char kDefaultQuarantinePath[] =
 // set_config accepts up to 76,801 characters, are read as bytes with room for
 // exactly that, so that what was saved reads back whole. An absent or
 // unreadable value (too long for either read) leaves the field alone.
-void ReadText(CRegKey& key, const char* name, char* field, int max, char* work) {
+// True when a value is stored that the field does not hold whole (cut, or
+// not read at all): the save must leave it as it is.
+bool ReadText(CRegKey& key, const char* name, char* field, int max, char* work) {
+    const size_t room = static_cast<size_t>(max) + 1;
     if (static_cast<DWORD>(max) < REGKEY_TEXT_LIMIT) {
-        if (key.Read(name, work) != ERROR_SUCCESS)
-            return;
+        LONG rc = key.Read(name, work);
+        if (rc != ERROR_SUCCESS)
+            return StoredButUnread(rc);
     } else {
-        DWORD size = static_cast<DWORD>(max) + 1; // the terminator, when stored
-        if (key.Read(name, reinterpret_cast<BYTE*>(work), size) != ERROR_SUCCESS)
-            return;
+        DWORD size = static_cast<DWORD>(room); // the terminator, when stored
+        LONG rc = key.Read(name, reinterpret_cast<BYTE*>(work), size);
+        if (rc != ERROR_SUCCESS)
+            return StoredButUnread(rc);
         work[size] = '\0';
     }
-    size_t n = strnlen(work, static_cast<size_t>(max));
+    size_t n = strnlen(work, room);
+    bool cut = n > static_cast<size_t>(max);
+    if (cut)
+        n = static_cast<size_t>(max);
     memcpy(field, work, n);
     field[n] = '\0';
+    return cut;
 }
 
 } // namespace
@@ -137,6 +154,10 @@ void ReadText(CRegKey& key, const char* name, char* field, int max, char* work) 
 const SettingValue* SettingValues(int* count) {
     *count = kValueCount;
     return kValues;
+}
+
+int SettingIndex(const SettingValue& value) {
+    return static_cast<int>(&value - kValues);
 }
 
 const SettingValue* FindSettingValue(const char* name) {
@@ -198,6 +219,12 @@ void ScannerSettings::SetDefaults() {
         delete rule;
         rule = nullptr;
     }
+    for (bool& keep : m_keepStored)
+        keep = false;
+    for (bool& keep : m_keepRule)
+        keep = false;
+    m_ipEntries = 0;
+    m_domainEntries = 0;
 }
 
 void ScannerSettings::Load() {
@@ -210,51 +237,86 @@ void ScannerSettings::Load() {
     CRegKey key;
     key.Open(HKEY_LOCAL_MACHINE, SCANNER_KEY, 1);
     for (const SettingValue& value : kValues) {
+        bool& keep = m_keepStored[SettingIndex(value)];
+        // Each list follows its count in the table, and is marked with it.
+        assert(value.kind != VALUE_IP_LIST_COUNT || (&value)[1].kind == VALUE_IP_LIST);
+        assert(value.kind != VALUE_DOMAIN_LIST_COUNT || (&value)[1].kind == VALUE_DOMAIN_LIST);
         DWORD number = 0;
+        LONG rc = ERROR_SUCCESS;
         switch (value.kind) {
         case VALUE_NUMBER:
-            if (key.Read(value.name, number) == ERROR_SUCCESS)
+            rc = key.Read(value.name, number);
+            if (rc == ERROR_SUCCESS)
                 *SettingNumber(*this, value) = static_cast<int>(number);
+            keep = StoredButUnread(rc);
             break;
         case VALUE_SCAN_THREADS:
-            if (key.Read(value.name, number) == ERROR_SUCCESS)
+            rc = key.Read(value.name, number);
+            if (rc == ERROR_SUCCESS)
                 *SettingNumber(*this, value) = number >= static_cast<DWORD>(SCAN_THREADS_CAP)
                                                    ? SCAN_THREADS_CAP
                                                    : static_cast<int>(number);
+            keep = StoredButUnread(rc) ||
+                   (rc == ERROR_SUCCESS && number > static_cast<DWORD>(SCAN_THREADS_CAP));
             break;
         case VALUE_PORT:
-            if (key.Read(value.name, number) == ERROR_SUCCESS)
+            rc = key.Read(value.name, number);
+            if (rc == ERROR_SUCCESS)
                 *SettingPort(*this, value) = static_cast<unsigned short>(number & 0xFFFF);
+            keep = StoredButUnread(rc) || (rc == ERROR_SUCCESS && number > 0xFFFF);
             break;
         case VALUE_TEXT:
             if (work)
-                ReadText(key, value.name, SettingText(*this, value), value.max, work.get());
+                keep = ReadText(key, value.name, SettingText(*this, value), value.max, work.get());
+            else
+                keep = true;
             break;
         case VALUE_IP_LIST_COUNT:
-            if (key.Read(value.name, number) != ERROR_SUCCESS)
+            rc = key.Read(value.name, number);
+            if (rc != ERROR_SUCCESS) {
+                keep = StoredButUnread(rc);
+                m_keepStored[SettingIndex(value) + 1] = keep;
                 break;
+            }
             if (number > static_cast<DWORD>(SPAM_IP_LIST_SIZE) || !work) {
                 SMTP_SPAM_IP_LIST_COUNT = 0;
             } else {
                 DWORD size = SPAM_IP_LIST_BYTES;
-                if (key.Read("SMTP_SPAM_IP_LIST", reinterpret_cast<BYTE*>(work.get()), size) ==
-                    ERROR_SUCCESS) {
+                rc = key.Read("SMTP_SPAM_IP_LIST", reinterpret_cast<BYTE*>(work.get()), size);
+                // Data shorter than its count's entries is not the list whole.
+                if (rc == ERROR_SUCCESS && size >= number * sizeof(SpamIpEntry)) {
                     memcpy(SMTP_SPAM_IP_LIST, work.get(), size);
                     SMTP_SPAM_IP_LIST_COUNT = number;
                 } else {
                     SMTP_SPAM_IP_LIST_COUNT = 0;
                 }
             }
+            // A count out of range or a list that could not be read: both
+            // stay as stored (the list follows its count in the table).
+            keep = SMTP_SPAM_IP_LIST_COUNT != number;
+            m_keepStored[SettingIndex(value) + 1] = keep;
+            m_ipEntries = SMTP_SPAM_IP_LIST_COUNT;
             break;
         case VALUE_DOMAIN_LIST_COUNT:
-            if (key.Read(value.name, number) != ERROR_SUCCESS)
+            rc = key.Read(value.name, number);
+            if (rc != ERROR_SUCCESS) {
+                keep = StoredButUnread(rc);
+                m_keepStored[SettingIndex(value) + 1] = keep;
                 break;
+            }
             if (number > static_cast<DWORD>(SPAM_DOMAIN_LIST_SIZE) || !work) {
                 SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = 0;
             } else {
                 DWORD size = SPAM_DOMAIN_LIST_BYTES;
-                if (key.Read("SMTP_SPAM_EMAIL_DOMAIN_LIST", reinterpret_cast<BYTE*>(work.get()),
-                             size) == ERROR_SUCCESS) {
+                rc = key.Read("SMTP_SPAM_EMAIL_DOMAIN_LIST", reinterpret_cast<BYTE*>(work.get()),
+                              size);
+                // Each domain of the count must be there whole, its terminator
+                // inside its slot.
+                bool whole = rc == ERROR_SUCCESS && size >= number * (SPAM_DOMAIN_MAX + 1);
+                for (DWORD i = 0; whole && i < number; ++i)
+                    whole = memchr(work.get() + i * (SPAM_DOMAIN_MAX + 1), '\0',
+                                   SPAM_DOMAIN_MAX + 1) != nullptr;
+                if (whole) {
                     memcpy(SMTP_SPAM_EMAIL_DOMAIN_LIST, work.get(), size);
                     // Every slot stays a terminated text, whatever was stored.
                     for (auto& slot : SMTP_SPAM_EMAIL_DOMAIN_LIST)
@@ -264,11 +326,14 @@ void ScannerSettings::Load() {
                     SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT = 0;
                 }
             }
+            keep = SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT != number;
+            m_keepStored[SettingIndex(value) + 1] = keep;
+            m_domainEntries = SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT;
             break;
         case VALUE_RULES:
             LoadRules(key);
             break;
-        default: // the lists themselves are read with their counts
+        default: // the lists themselves are read (and marked) with their counts
             break;
         }
     }
@@ -283,6 +348,10 @@ LONG ScannerSettings::Save() {
     if (first != ERROR_SUCCESS)
         return first;
     for (const SettingValue& value : kValues) {
+        // A value the load could not take whole stays as stored (the rules
+        // decide for their count and each subkey themselves).
+        if (m_keepStored[SettingIndex(value)] && value.kind != VALUE_RULES)
+            continue;
         LONG rc = ERROR_SUCCESS;
         switch (value.kind) {
         case VALUE_NUMBER:

@@ -37,6 +37,10 @@ const int SPAM_DOMAIN_LIST_SIZE = 300;
 const int SPAM_DOMAIN_MAX = 200; // characters of one domain
 const int FILTER_RULE_SLOTS = 256;
 const int SCAN_THREADS_CAP = 512;
+// Values of the Drennic key that the record holds (the rules count as one).
+const int SETTING_VALUE_COUNT = 70;
+// The largest proximity of a rule (its distance is a 16-bit number).
+const int RULE_PROXIMITY_MAX = 65535;
 
 // Stored sizes of the two binary lists.
 const DWORD SPAM_IP_LIST_BYTES = SPAM_IP_LIST_SIZE * 8;                             // 16000
@@ -84,8 +88,18 @@ public:
     int ApplySetting(char* line);
 
     // The list lines of set_config: replace the list and set its count.
-    void ParseSpamIpList(const char* text);
-    void ParseSpamDomainList(const char* text);
+    // False, with the record unchanged, when a token does not parse (an
+    // address that is not four numbers 0..255 joined by dots, an address
+    // without its mask, a domain of more than SPAM_DOMAIN_MAX characters) or
+    // the list holds more entries than it has room for.
+    bool ParseSpamIpList(const char* text);
+    bool ParseSpamDomainList(const char* text);
+
+    // At the end line of a set_config: APPLY_OK, or APPLY_TOO_LONG when a
+    // list's count claims more entries than the list was given (by its list
+    // line in this request, or by the load), so that entries left over from
+    // an older list cannot come back into force.
+    int CheckListCounts() const;
 
     // The rule slots: LoadRules reads No_of_Filter_Rules and the rule subkeys
     // through the open settings key; SaveRules writes them. SaveRules returns
@@ -168,6 +182,21 @@ public:
     int SMTP_SCAN_MACROHEURISTICS;
     int SMTP_SCAN_PROGRAMHEURISTICS;
 
+    // What a save leaves alone. A value the load could not take whole (a text
+    // longer than its field or its read, a number beyond what its field holds,
+    // a list or count out of range, data the read cannot take) is marked here,
+    // by its place in the save order, and Save does not write it unless a
+    // set_config line set it since: a save writes back only what it read
+    // whole or what the request set, never a default in place of a value some
+    // other tool stored. The same for a rule whose texts the load had to cut.
+    bool m_keepStored[SETTING_VALUE_COUNT];
+    bool m_keepRule[FILTER_RULE_SLOTS];
+    // How many entries of each list are real: its count after the load, or
+    // after its list line. A count line may lower the count, not raise it
+    // above these.
+    DWORD m_ipEntries;
+    DWORD m_domainEntries;
+
 private:
     int ApplyRuleLine(const char* line, char* value);
 };
@@ -178,9 +207,10 @@ private:
 // it, or ends right after the quote. The line is changed in place.
 char* ExtractValue(char* line);
 
-// "a.b.c.d" as four bytes, byte 0 the first number (each kept to its low
-// byte); 0.0.0.0 unless all four numbers are there.
-void ParseDottedAddress(const char* text, BYTE out[4]);
+// "a.b.c.d" as four bytes, byte 0 the first number. True only for exactly
+// four decimal numbers of 0..255 (at most three digits each, no sign) joined
+// by single dots and nothing else; out is untouched otherwise.
+bool ParseDottedAddress(const char* text, BYTE out[4]);
 
 // Reads a decimal integer the way set_config reads numbers: white space
 // skipped, an optional sign, digits up to the first other character; no

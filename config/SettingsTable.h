@@ -11,9 +11,9 @@
 
 enum SettingKind {
     VALUE_NUMBER,            // int, stored as read
-    VALUE_PORT,              // unsigned short: the low 16 bits
+    VALUE_PORT,              // unsigned short: 0..65535
     VALUE_TEXT,              // char[max + 1]
-    VALUE_SCAN_THREADS,      // int, capped at SCAN_THREADS_CAP on load
+    VALUE_SCAN_THREADS,      // int, 0..SCAN_THREADS_CAP (the load caps it there)
     VALUE_IP_LIST_COUNT,     // SMTP_SPAM_IP_LIST_COUNT, with its list
     VALUE_IP_LIST,           // SMTP_SPAM_IP_LIST
     VALUE_DOMAIN_LIST_COUNT, // SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, with its list
@@ -33,6 +33,8 @@ struct SettingValue {
 const SettingValue* SettingValues(int* count);
 // The value of that exact name, or null.
 const SettingValue* FindSettingValue(const char* name);
+// The place of value in the save order (its flag in m_keepStored).
+int SettingIndex(const SettingValue& value);
 
 int* SettingNumber(ScannerSettings& settings, const SettingValue& value);
 unsigned short* SettingPort(ScannerSettings& settings, const SettingValue& value);

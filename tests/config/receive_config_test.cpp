@@ -2,7 +2,9 @@
 // refusals and what they leave in the registry (nothing), the limits on a
 // client that stops sending or stops reading, a save that fails half-way.
 #include "ConnectionPair.h"
+#include "config/RegistryRule.h"
 #include "config/ScannerSettings.h"
+#include "regkey/RegKey.h"
 #ifndef _WIN32
 #include "platform/posix/eventlog_reader.h"
 #endif
@@ -98,6 +100,14 @@ std::string MessageOf(const char* reply) {
     return r.substr(15, r.size() - 17);
 }
 
+// count address/mask pairs of a spam IP list.
+std::string Pairs(int count) {
+    std::string pairs;
+    for (int i = 0; i < count; ++i)
+        pairs += (i > 0 ? " 10.0.0." : "10.0.0.") + std::to_string(i % 256) + " 255.255.255.255";
+    return pairs;
+}
+
 struct Refusal {
     const char* name;
     std::string lines;
@@ -123,6 +133,23 @@ TEST(ReceiveConfig, EachRefusalSavesNothingNotEvenTheLinesBeforeIt) {
         {"rule with eight fields",
          "SMTP_QUARANTINE='0'\nNo_of_Filter_Rules='1'\nFilter_Rule_0='d#p#s#0#0#1#1#0'\n\n",
          kBadFormat},
+        {"port above 16 bits", "SMTP_QUARANTINE='0'\nSMTP_SEND_PORT='70000'\n\n", kTooLong},
+        {"scan threads above the cap", "SMTP_QUARANTINE='0'\nSCAN_Max_Number_Threads='600'\n\n",
+         kTooLong},
+        {"rule count above the slots", "SMTP_QUARANTINE='0'\nNo_of_Filter_Rules='300'\n\n",
+         kTooLong},
+        {"rule numbers beyond what the rule holds",
+         "No_of_Filter_Rules='1'\nFilter_Rule_0='d#p#s#70000#5#15#2#-1#9'\n\n", kTooLong},
+        {"rule with a # in its description",
+         "No_of_Filter_Rules='1'\nFilter_Rule_0='a#b#p#s#0#0#1#1#0#1'\n\n", kBadFormat},
+        {"rule index at the count", "No_of_Filter_Rules='1'\nFilter_Rule_1='d#p#s#0#0#1#1#0#1'\n\n",
+         kTooLong},
+        {"rule index landing on slot 1 by its low 16 bits",
+         "No_of_Filter_Rules='2'\nFilter_Rule_65537='d#p#s#0#0#1#1#0#1'\n\n", kTooLong},
+        {"spam IP token that does not parse", "SMTP_QUARANTINE='0'\nSMTP_SPAM_IP_LIST='a b'\n\n",
+         kTooLong},
+        {"spam IP count above the entries given",
+         "SMTP_SPAM_IP_LIST='1.1.1.1 0.0.0.0'\nSMTP_SPAM_IP_LIST_COUNT='2'\n\n", kTooLong},
         {"rule text of 64 characters",
          "SMTP_QUARANTINE='0'\nNo_of_Filter_Rules='1'\nFilter_Rule_0='" + std::string(64, 'x') +
              "#p#s#0#0#1#1#0#1'\n\n",
@@ -153,7 +180,12 @@ TEST(ReceiveConfig, AcceptedLinesAtTheirLimitsAreSavedAndReadBack) {
         {"smallest 32-bit number", "SMTP_ACTION='-2147483648'\n\n"},
         {"rule text of 63 characters", "No_of_Filter_Rules='1'\nFilter_Rule_0='" +
                                            std::string(63, 'x') + "#p#s#0#0#1#1#0#1'\n\n"},
-        {"spam IP count of 2000", "SMTP_SPAM_IP_LIST_COUNT='2000'\n\n"},
+        {"largest port", "SMTP_SEND_PORT='65535'\n\n"},
+        {"scan threads at the cap", "SCAN_Max_Number_Threads='512'\n\n"},
+        {"rule numbers at their largest",
+         "No_of_Filter_Rules='256'\nFilter_Rule_255='d#p#s#65535#1#7#1#1#1'\n\n"},
+        {"spam IP count before its list of 2000",
+         "SMTP_SPAM_IP_LIST_COUNT='2000'\nSMTP_SPAM_IP_LIST='" + Pairs(2000) + "'\n\n"},
     };
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,22 +244,108 @@ TEST(ReceiveConfig, AClientTricklingLinesIsCutOffAtTheRequestLimit) {
     EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
 }
 
-TEST(ReceiveConfig, ClosingBetweenLinesSavesAndClosingMidLineSavesNothing) {
-    {
-        vtest::TempRoot root;
-        Result r = SetConfig("SMTP_ACTION='3'\n", 2000, true);
-        EXPECT_EQ(r.returned, 1);
-        EXPECT_EQ(r.reply, "CODE 0\r\n");
-        EXPECT_EQ(Loaded("SMTP_ACTION"), "3");
-    }
-    {
+// Values another tool stored that the load cannot take whole: the save of
+// some other setting leaves each exactly as stored, and a line that sets one
+// replaces it.
+TEST(ReceiveConfig, ValuesTheLoadCouldNotTakeWholeStayAsStoredWhenAnotherKeyIsSet) {
+    vtest::TempRoot root;
+    ASSERT_EQ(SetConfig("\n").reply, "CODE 0\r\n"); // every value present
+    CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, SCANNER_KEY, 1), ERROR_SUCCESS);
+    key.Write("SMTP_SEND_PORT", static_cast<DWORD>(70000));
+    key.Write("SMTP_READ_PORT", static_cast<DWORD>(65535)); // whole: written back the same
+    key.Write("SCAN_Max_Number_Threads", static_cast<DWORD>(513));
+    key.Write("SMTP_DEFAULT_DOMAIN", std::string(257, 'd').c_str());
+    key.Write("SMTP_VANTRY_ADMIN", std::string(256, 'v').c_str()); // whole
+    key.Write("SMTP_ALERT_TEXT", std::string(76798, 'a').c_str());
+    key.Write("SMTP_SCAN_ATTACHMENTS", std::string(76799, 'x').c_str());
+    key.Write("SMTP_BLOCK_LIST", std::string(76801, 'b').c_str());
+    BYTE eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    key.Write("SMTP_ACTION", eight, sizeof(eight));
+    BYTE ip[SPAM_IP_LIST_BYTES] = {10, 0, 0, 1, 255, 255, 255, 255};
+    key.Write("SMTP_SPAM_IP_LIST", ip, sizeof(ip));
+    key.Write("SMTP_SPAM_IP_LIST_COUNT", static_cast<DWORD>(2001));
+    std::unique_ptr<BYTE[]> domains(new BYTE[SPAM_DOMAIN_LIST_BYTES + 1]());
+    key.Write("SMTP_SPAM_EMAIL_DOMAIN_LIST", domains.get(), SPAM_DOMAIN_LIST_BYTES + 1);
+    key.Write("SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT", static_cast<DWORD>(1));
+    key.Write("No_of_Filter_Rules", static_cast<DWORD>(257));
+    CRegistryRule rule;
+    ASSERT_TRUE(rule.SaveToRegistry(key, "Filter_Rule_0"));
+    ASSERT_TRUE(rule.SaveToRegistry(key, "Filter_Rule_1"));
+    CRegKey sub;
+    ASSERT_EQ(sub.Open(key, "Filter_Rule_0", 0), ERROR_SUCCESS);
+    sub.Write("Description", std::string(64, 'r').c_str());
+    sub.Close();
+    ASSERT_EQ(sub.Open(key, "Filter_Rule_1", 0), ERROR_SUCCESS);
+    sub.Write("Description", std::string(63, 'w').c_str()); // whole
+    sub.Close();
+    std::unique_ptr<ScannerSettings>(new ScannerSettings)->Load(); // makes the empty subkeys
+    const std::string planted = vtest::RegistrySnapshot(SCANNER_KEY);
+
+    ASSERT_EQ(SetConfig("SMTP_QUARANTINE='0'\n\n").reply, "CODE 0\r\n");
+    key.Write("SMTP_QUARANTINE", static_cast<DWORD>(1));
+    EXPECT_EQ(vtest::RegistrySnapshot(SCANNER_KEY), planted);
+
+    // Set by a request: each is written as set.
+    ASSERT_EQ(SetConfig("SMTP_SEND_PORT='26'\nSCAN_Max_Number_Threads='512'\n"
+                        "SMTP_DEFAULT_DOMAIN='d'\nSMTP_ALERT_TEXT='a'\nSMTP_BLOCK_LIST='b'\n"
+                        "SMTP_ACTION='3'\nSMTP_SPAM_IP_LIST='1.2.3.4 255.0.0.0'\n"
+                        "SMTP_SPAM_EMAIL_DOMAIN_LIST='x.example'\nNo_of_Filter_Rules='2'\n"
+                        "Filter_Rule_0='n#p#s#0#0#1#1#0#1'\n\n")
+                  .reply,
+              "CODE 0\r\n");
+    std::unique_ptr<ScannerSettings> back(new ScannerSettings);
+    back->Load();
+    EXPECT_EQ(back->SMTP_SEND_PORT, 26);
+    EXPECT_EQ(back->SCAN_Max_Number_Threads, 512);
+    EXPECT_STREQ(back->SMTP_DEFAULT_DOMAIN, "d");
+    EXPECT_STREQ(back->SMTP_ALERT_TEXT, "a");
+    EXPECT_STREQ(back->SMTP_BLOCK_LIST, "b");
+    EXPECT_EQ(back->SMTP_ACTION, 3);
+    EXPECT_EQ(back->SMTP_SPAM_IP_LIST_COUNT, 1u);
+    EXPECT_EQ(back->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 1u);
+    EXPECT_EQ(back->No_of_Filter_Rules, 2u);
+    ASSERT_NE(back->FilterRules[0], nullptr);
+    EXPECT_STREQ(back->FilterRules[0]->GetDescription(), "n");
+    // The values no line set are still as planted.
+    std::string scan(76800, '\0');
+    DWORD size = static_cast<DWORD>(scan.size());
+    EXPECT_EQ(key.Read("SMTP_SCAN_ATTACHMENTS", reinterpret_cast<BYTE*>(&scan[0]), size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 76800u);
+}
+
+// Each way the list can end: only an end line saves; the end of the
+// connection, between lines or in one, is a client cut off half-way.
+TEST(ReceiveConfig, OnlyAnEndLineSavesAndAClosedConnectionSavesNothing) {
+    struct Ending {
+        const char* name;
+        const char* lines;
+        int returned;
+    };
+    const Ending endings[] = {
+        {"empty line", "SMTP_ACTION='3'\n\n", 1},
+        {"empty line with CR", "SMTP_ACTION='3'\r\n\r\n", 1},
+        {"three characters", "SMTP_ACTION='3'\nEND\n", 1},
+        {"closed after a whole line", "SMTP_ACTION='3'\n", 0},
+        {"closed before any line", "", 0},
+        {"closed in a line", "SMTP_ACTION='3'\nSMTP_QUARANTINE='0", 0},
+        {"closed in a short line", "SMTP_ACTION='3'\nEN", 0},
+    };
+    for (const Ending& e : endings) {
+        SCOPED_TRACE(e.name);
         vtest::TempRoot root;
         SaveStartingConfiguration();
         const std::string before = RegistrySnapshot(SCANNER_KEY);
-        Result r = SetConfig("SMTP_QUARANTINE='0'\nSMTP_ACTION='3", 2000, true);
-        EXPECT_EQ(r.returned, 0);
-        EXPECT_EQ(r.reply, kReadFailed);
-        EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+        Result r = SetConfig(e.lines, 2000, true);
+        EXPECT_EQ(r.returned, e.returned);
+        if (e.returned == 1) {
+            EXPECT_EQ(r.reply, "CODE 0\r\n");
+            EXPECT_EQ(Loaded("SMTP_ACTION"), "3");
+        } else {
+            EXPECT_EQ(r.reply, kReadFailed);
+            EXPECT_EQ(RegistrySnapshot(SCANNER_KEY), before);
+        }
     }
 }
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -54,7 +56,7 @@ TEST(ScannerSettingsLoad, ScanThreadsAreCappedAt512Unsigned) {
     }
 }
 
-TEST(ScannerSettingsLoad, RuleCountAbove256LoadsTheFirst256AndSavesAs256) {
+TEST(ScannerSettingsLoad, RuleCountAbove256LoadsTheFirst256AndTheSaveLeavesTheCount) {
     vtest::TempRoot root;
     Scanner().Write("No_of_Filter_Rules", static_cast<DWORD>(300));
     {
@@ -74,7 +76,7 @@ TEST(ScannerSettingsLoad, RuleCountAbove256LoadsTheFirst256AndSavesAs256) {
     EXPECT_EQ(s->Save(), ERROR_SUCCESS);
     DWORD count = 0;
     Scanner().Read("No_of_Filter_Rules", count);
-    EXPECT_EQ(count, 256u);
+    EXPECT_EQ(count, 300u); // not what the load made of it
 }
 
 TEST(ScannerSettingsLoad, ListCountsOutOfRangeEmptyTheirLists) {
@@ -270,57 +272,237 @@ struct LineCase {
 
 TEST(ApplySetting, KeysValuesAndListsLineByLine) {
     std::unique_ptr<ScannerSettings> s(new ScannerSettings);
-    const LineCase cases[] = {
-        // each line, applied in order below
-        {"smtp_action = '2'", APPLY_OK},
-        {"SMTP_SCAN_ATTACHMENTS_AVAILABLE='exe com'", APPLY_OK},
-        {"SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.0 1.2.3.4'", APPLY_OK},
-        {"No_of_Filter_Rules='-1'", APPLY_OK},
-        {"SMTP_ACTION='2", APPLY_OK},
-    };
-    EXPECT_EQ(Apply(*s, cases[0].line), APPLY_OK);
+    EXPECT_EQ(Apply(*s, "smtp_action = '2'"), APPLY_OK);
     EXPECT_EQ(s->SMTP_ACTION, 2);
-    EXPECT_EQ(Apply(*s, cases[1].line), APPLY_OK);
+    EXPECT_EQ(Apply(*s, "SMTP_SCAN_ATTACHMENTS_AVAILABLE='exe com'"), APPLY_OK);
     EXPECT_STREQ(s->SMTP_SCAN_ATTACHMENTS, "exe com");
-    EXPECT_EQ(Apply(*s, cases[2].line), APPLY_OK);
-    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 1u);
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.0 1.2.3.4 255.255.255.255'"),
+              APPLY_OK);
+    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 2u);
     EXPECT_EQ(s->SMTP_SPAM_IP_LIST[0].mask[0], 255);
-    EXPECT_EQ(Apply(*s, cases[3].line), APPLY_OK);
-    EXPECT_EQ(s->No_of_Filter_Rules, 256u);
-    EXPECT_EQ(Apply(*s, "No_of_Filter_Rules='300'"), APPLY_OK);
-    EXPECT_EQ(s->No_of_Filter_Rules, 256u);
-    EXPECT_EQ(Apply(*s, cases[4].line), APPLY_OK); // the last character is cut: no digits
+    EXPECT_EQ(s->SMTP_SPAM_IP_LIST[1].address[3], 4);
+    EXPECT_EQ(Apply(*s, "SMTP_ACTION='2"), APPLY_OK); // the last character is cut: no digits
     EXPECT_EQ(s->SMTP_ACTION, 0);
-
-    EXPECT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='a b'"), APPLY_OK);
-    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 1u);
-    EXPECT_EQ(s->SMTP_SPAM_IP_LIST[0].address[0], 0);
-    std::string pairs;
-    for (int i = 0; i < 2001; ++i)
-        pairs += "1.2.3.4 255.255.255.0 ";
-    EXPECT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='" + pairs + "'"), APPLY_OK);
-    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 2000u);
-    EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='a.example " + std::string(201, 'x') + " " +
-                            std::string(200, 'y') + "'"),
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='a.example " + std::string(200, 'y') + "'"),
               APPLY_OK);
     EXPECT_EQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 2u);
     EXPECT_EQ(std::string(s->SMTP_SPAM_EMAIL_DOMAIN_LIST[1]), std::string(200, 'y'));
-    // A count line after its list overrides it.
+    // A count line after its list lowers it.
     EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT='1'"), APPLY_OK);
     EXPECT_EQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 1u);
-
-    // Rules: index beyond the count and more than nine fields are ignored.
     EXPECT_EQ(Apply(*s, "No_of_Filter_Rules='3'"), APPLY_OK);
-    EXPECT_EQ(Apply(*s, "Filter_Rule_5='d#p#s#0#0#1#1#0#1'"), APPLY_OK);
-    EXPECT_EQ(s->FilterRules[5], nullptr);
-    EXPECT_EQ(Apply(*s, "Filter_Rule_0='a#b#p#s#0#0#1#1#0#1'"), APPLY_OK);
-    EXPECT_EQ(s->FilterRules[0], nullptr);
     EXPECT_EQ(Apply(*s, "Filter_Rule_2=' #win# #0#0#3#1#0#1'"), APPLY_OK);
     ASSERT_NE(s->FilterRules[2], nullptr);
     EXPECT_STREQ(s->FilterRules[2]->GetDescription(), " ");
     EXPECT_STREQ(s->FilterRules[2]->PrimaryPhrase, "win");
     EXPECT_EQ(s->FilterRules[2]->CheckBody, 2);
     EXPECT_EQ(Apply(*s, "Filter_Rule_1=''"), APPLY_NO_QUOTE);
+}
+
+// The number a setting was given, as get_config would print it.
+std::string NumberOf(ScannerSettings& s, const std::string& key) {
+    if (key == "SMTP_SEND_PORT")
+        return std::to_string(s.SMTP_SEND_PORT);
+    if (key == "SMTP_READ_PORT")
+        return std::to_string(s.SMTP_READ_PORT);
+    if (key == "SCAN_Max_Number_Threads")
+        return std::to_string(s.SCAN_Max_Number_Threads);
+    if (key == "No_of_Filter_Rules")
+        return std::to_string(s.No_of_Filter_Rules);
+    if (key == "SMTP_SPAM_IP_LIST_COUNT")
+        return std::to_string(s.SMTP_SPAM_IP_LIST_COUNT);
+    if (key == "SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT")
+        return std::to_string(s.SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT);
+    return std::to_string(s.SMTP_ACTION);
+}
+
+// Each number at both ends of what its setting holds: the ends are taken as
+// sent, one past them is refused and leaves the setting as it was.
+TEST(ApplySetting, NumbersBeyondWhatTheSettingHoldsAreRefusedNotCut) {
+    struct Range {
+        const char* key;
+        const char* lowest;
+        const char* below;
+        const char* highest;
+        const char* above;
+    };
+    const Range ranges[] = {
+        {"SMTP_SEND_PORT", "0", "-1", "65535", "65536"},
+        {"SMTP_READ_PORT", "0", "-1", "65535", "70000"},
+        {"SCAN_Max_Number_Threads", "0", "-1", "512", "513"},
+        {"No_of_Filter_Rules", "0", "-1", "256", "257"},
+        {"SMTP_SPAM_IP_LIST_COUNT", "0", "-1", "2000", "2001"},
+        {"SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT", "0", "-1", "300", "301"},
+        {"SMTP_ACTION", "-2147483648", "-2147483649", "2147483647", "2147483648"},
+    };
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(r.key);
+        std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+        const std::string key = std::string(r.key) + "='";
+        for (const char* kept : {r.lowest, r.highest}) {
+            EXPECT_EQ(Apply(*s, key + kept + "'"), APPLY_OK);
+            EXPECT_EQ(NumberOf(*s, r.key), kept);
+        }
+        for (const char* refused : {r.below, r.above}) {
+            EXPECT_EQ(Apply(*s, key + refused + "'"), APPLY_TOO_LONG) << refused;
+            EXPECT_EQ(NumberOf(*s, r.key), r.highest);
+        }
+    }
+}
+
+// A rule line is taken only when the rule holds every field as sent.
+TEST(ApplySetting, RuleLinesTheRuleCannotHoldAreRefused) {
+    const LineCase cases[] = {
+        {"Filter_Rule_2='d#p#s#65535#1#7#1#1#1'", APPLY_OK},
+        {"Filter_Rule_0='d#p#s#0#0#0#0#0#0'", APPLY_OK},
+        {"Filter_Rule_2='d#p#s#70000#5#15#2#-1#9'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#65536#1#7#1#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#-1#1#7#1#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#2#7#1#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#1#8#1#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#1#-1#1#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#1#7#2#1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#1#7#1#-1#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_2='d#p#s#0#1#7#1#1#9'", APPLY_TOO_LONG},
+        // a "#" in the description: ten fields
+        {"Filter_Rule_2='a#b#p#s#0#0#1#1#0#1'", APPLY_NO_QUOTE},
+        {"Filter_Rule_2='p#s#0#0#1#1#0#1'", APPLY_NO_QUOTE},
+        // slots: the count is 3
+        {"Filter_Rule_3='d#p#s#0#0#1#1#0#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_65537='d#p#s#0#0#1#1#0#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_-1='d#p#s#0#0#1#1#0#1'", APPLY_TOO_LONG},
+        {"Filter_Rule_4294967298='d#p#s#0#0#1#1#0#1'", APPLY_TOO_LONG},
+    };
+    std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+    ASSERT_EQ(Apply(*s, "No_of_Filter_Rules='3'"), APPLY_OK);
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        CRegistryRule* before[3] = {s->FilterRules[0], s->FilterRules[1], s->FilterRules[2]};
+        EXPECT_EQ(Apply(*s, c.line), c.result);
+        for (int i = 0; c.result != APPLY_OK && i < 3; ++i)
+            EXPECT_EQ(s->FilterRules[i], before[i]) << i;
+    }
+    ASSERT_NE(s->FilterRules[2], nullptr);
+    char primary[64], secondary[64];
+    int proximity = 0, andFlag = 0, block = 0, notify = 0;
+    unsigned short flags = 0;
+    s->FilterRules[2]->GetRule(primary, secondary, proximity, andFlag, flags, block, notify);
+    EXPECT_EQ(proximity, 65535);
+    EXPECT_EQ(andFlag, 1);
+    EXPECT_EQ(flags, 7);
+    EXPECT_EQ(block + notify + s->FilterRules[2]->IsActive(), 3);
+    EXPECT_EQ(s->FilterRules[1], nullptr);
+}
+
+TEST(ParseDottedAddress, FourNumbersOf0To255JoinedByDotsAndNothingElse) {
+    const std::pair<const char*, bool> cases[] = {
+        {"0.0.0.0", true},       {"255.255.255.255", true}, {"010.1.2.3", true},
+        {"256.0.0.0", false},    {"0.0.0.256", false},      {"1.2.3", false},
+        {"1.2.3.4.5", false},    {"1.2.3.4x", false},       {"a", false},
+        {"+1.2.3.4", false},     {"1.-2.3.4", false},       {"1..2.3", false},
+        {" 1.2.3.4", false},     {"0001.2.3.4", false},     {"", false},
+    };
+    for (const auto& c : cases) {
+        BYTE out[4] = {9, 9, 9, 9};
+        EXPECT_EQ(ParseDottedAddress(c.first, out), c.second) << c.first;
+        if (!c.second) {
+            EXPECT_EQ(out[0] + out[1] + out[2] + out[3], 36) << c.first; // untouched
+        }
+    }
+    BYTE out[4];
+    ASSERT_TRUE(ParseDottedAddress("192.168.1.7", out));
+    EXPECT_EQ(out[0], 192);
+    EXPECT_EQ(out[3], 7);
+}
+
+std::string Repeated(const std::string& item, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += item;
+    return text;
+}
+
+// A list line is taken whole or refused with the list as it was; each way a
+// list can end (paired, unpaired, at its size, past it).
+TEST(ApplySetting, SpamListsAreTakenWholeOrRefused) {
+    const LineCase cases[] = {
+        {"SMTP_SPAM_IP_LIST=''", APPLY_OK},
+        {"SMTP_SPAM_IP_LIST='a b'", APPLY_TOO_LONG},
+        {"SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.0 1.2.3.4'", APPLY_TOO_LONG},
+        {"SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.256'", APPLY_TOO_LONG},
+        {"SMTP_SPAM_EMAIL_DOMAIN_LIST=''", APPLY_OK},
+    };
+    std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+    ASSERT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='1.1.1.1 255.255.255.255'"), APPLY_OK);
+    ASSERT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='x.example'"), APPLY_OK);
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(Apply(*s, cases[i].line), cases[i].result) << cases[i].line;
+        EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 1u);
+        EXPECT_EQ(s->SMTP_SPAM_IP_LIST[0].address[0], 1);
+        EXPECT_EQ(s->SMTP_SPAM_IP_LIST[0].mask[0], 255);
+    }
+    const std::string pair = "1.2.3.4 255.255.255.0 ";
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='" + Repeated(pair, 2001) + "'"), APPLY_TOO_LONG);
+    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 1u);
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='" + Repeated(pair, 2000) + "'"), APPLY_OK);
+    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 2000u);
+    EXPECT_EQ(Apply(*s, cases[0].line), APPLY_OK);
+    EXPECT_EQ(s->SMTP_SPAM_IP_LIST_COUNT, 0u);
+
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='a.example " + std::string(201, 'x') + "'"),
+              APPLY_TOO_LONG);
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='" + Repeated("d.example ", 301) + "'"),
+              APPLY_TOO_LONG);
+    EXPECT_EQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 1u);
+    EXPECT_STREQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST[0], "x.example");
+    EXPECT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='" + Repeated("d.example ", 300) + "'"),
+              APPLY_OK);
+    EXPECT_EQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 300u);
+    EXPECT_EQ(Apply(*s, cases[4].line), APPLY_OK);
+    EXPECT_EQ(s->SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT, 0u);
+}
+
+// A count may lower its list, never raise it above the entries the list was
+// given (by the load or its list line, before or after the count line).
+TEST(CheckListCounts, ACountAboveTheEntriesGivenIsRefused) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        int result;
+    };
+    const Case cases[] = {
+        {"as loaded", {}, APPLY_OK},
+        {"loaded count again", {"SMTP_SPAM_IP_LIST_COUNT='2'"}, APPLY_OK},
+        {"lowered", {"SMTP_SPAM_IP_LIST_COUNT='1'"}, APPLY_OK},
+        {"lowered, raised again", {"SMTP_SPAM_IP_LIST_COUNT='0'", "SMTP_SPAM_IP_LIST_COUNT='2'"},
+         APPLY_OK},
+        {"above the loaded list", {"SMTP_SPAM_IP_LIST_COUNT='3'"}, APPLY_TOO_LONG},
+        {"count before its list",
+         {"SMTP_SPAM_IP_LIST_COUNT='3'", "SMTP_SPAM_IP_LIST='1.1.1.1 0.0.0.0 2.2.2.2 0.0.0.0 "
+                                         "3.3.3.3 0.0.0.0'"},
+         APPLY_OK},
+        {"count after a shorter list",
+         {"SMTP_SPAM_IP_LIST='1.1.1.1 0.0.0.0'", "SMTP_SPAM_IP_LIST_COUNT='2'"}, APPLY_TOO_LONG},
+        {"domains above the loaded list", {"SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT='2'"},
+         APPLY_TOO_LONG},
+        {"domains at the loaded list", {"SMTP_SPAM_EMAIL_DOMAIN_LIST_COUNT='1'"}, APPLY_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vtest::TempRoot root;
+        {
+            std::unique_ptr<ScannerSettings> s(new ScannerSettings);
+            ASSERT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST='9.9.9.9 0.0.0.0 8.8.8.8 0.0.0.0 7.7.7.7 0.0.0.0'"),
+                      APPLY_OK);
+            ASSERT_EQ(Apply(*s, "SMTP_SPAM_IP_LIST_COUNT='2'"), APPLY_OK);
+            ASSERT_EQ(Apply(*s, "SMTP_SPAM_EMAIL_DOMAIN_LIST='a.example'"), APPLY_OK);
+            ASSERT_EQ(s->Save(), ERROR_SUCCESS);
+        }
+        auto s = Loaded();
+        for (const std::string& line : c.lines)
+            ASSERT_EQ(Apply(*s, line), APPLY_OK) << line;
+        EXPECT_EQ(s->CheckListCounts(), c.result);
+    }
 }
 
 TEST(ExtractValue, CutsTheCharacterBeforeTheLineFeed) {

@@ -1,7 +1,9 @@
 // Fuzzes set_config: the input is what a client sends after the request line
 // (any bytes, any lines), fed to ReceiveConfig through the real connection
 // code over a loopback pair. Whatever the lines, the handler returns within
-// its limits, and a request it refuses leaves the registry exactly as it was.
+// its limits, a request it refuses leaves the registry exactly as it was, and
+// only a list ended by its end line (a line of fewer than four characters
+// before its line feed) is ever saved.
 #include "config/ScannerSettings.h"
 #include "service/ClientConnection.h"
 #include "service/Settings.h"
@@ -55,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vtest::ConnectionPair pair;
     pair.service().m_lineWaitLimit = 2000;
     pair.service().m_sendProgressLimit = 2000;
-    // The client sends everything and closes its side, so that a list
-    // without an end line ends with the connection.
+    // The client sends everything and closes its side: a list without an
+    // end line is cut off by the connection's end and must save nothing.
     vtest::TestThread client([&] {
         pair.Send(input);
         pair.CloseSending();
@@ -66,8 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pair.CloseService();
     const std::string reply = pair.ReadAll(2000);
 
+    bool endLine = false;
+    for (size_t from = 0, end; !endLine && (end = input.find('\n', from)) != std::string::npos;
+         from = end + 1)
+        endLine = end - from < 4;
     if (saved != 0) {
-        if (reply != "CODE 0\r\n")
+        if (reply != "CODE 0\r\n" || !endLine)
             abort();
     } else {
         if (reply.compare(0, 5, "CODE ") != 0 || vtest::RegistrySnapshot(SCANNER_KEY) != before)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -314,6 +315,87 @@ TEST(SetConfig, SetPreferencesReachesDrennicAfterASaveAndNotAfterARefusal) {
               0);
     Sleep(1000);
     EXPECT_EQ(pellion.drennic().Record().size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// What set_config answers CODE 0 reads back as sent; what it cannot keep so is
+// refused with the registry left byte for byte as it was and no word to
+// Drennic. One starting configuration (with a spam entry left behind a
+// lowered count, rules in slots 0 and 1), then each refused request, then the
+// largest values kept, read back through get_config.
+TEST(SetConfig, RefusedRequestsLeaveTheRegistryAsItWasAndAcceptedOnesReadBackAsSent) {
+    Pellion pellion;
+    ASSERT_TRUE(pellion.InstallAndStartBoth());
+    ASSERT_EQ(Ask(pellion.port(), "set_config\r\nSMTP_ACTION='4'\r\n"
+                                  "SMTP_SPAM_IP_LIST='10.0.0.0 255.0.0.0 10.9.9.9 255.255.255.255'\r\n"
+                                  "SMTP_SPAM_IP_LIST_COUNT='1'\r\nNo_of_Filter_Rules='2'\r\n"
+                                  "Filter_Rule_0='a#p#s#0#0#1#1#0#1'\r\n"
+                                  "Filter_Rule_1='b#p#s#0#0#1#1#0#1'\r\n\r\n"),
+              "CODE 0\r\n");
+    const std::string tooLong = "CODE 2 MESSAGE Error validating config parameter read from socket "
+                                "- the config parameter received exceeds the expected parameter "
+                                "size.\r\n";
+    const std::string badFormat = "CODE 2 MESSAGE Error validating config parameter read from "
+                                  "socket - the config parameter received is not in the expected "
+                                  "format.\r\n";
+    const std::string cutOff = "CODE 3 MESSAGE Error reading config from socket\r\n";
+    struct Refused {
+        const char* lines;
+        const std::string& reply;
+        bool endLine;
+    };
+    const Refused refused[] = {
+        {"SMTP_SEND_PORT='70000'\r\n", tooLong, true},
+        {"SMTP_READ_PORT='-1'\r\n", tooLong, true},
+        {"SCAN_Max_Number_Threads='600'\r\n", tooLong, true},
+        {"No_of_Filter_Rules='257'\r\n", tooLong, true},
+        {"Filter_Rule_1='d#p#s#70000#5#15#2#-1#9'\r\n", tooLong, true},
+        {"Filter_Rule_1='a#b#p#s#0#0#1#1#0#1'\r\n", badFormat, true},
+        {"Filter_Rule_2='d#p#s#0#0#1#1#0#1'\r\n", tooLong, true},
+        {"Filter_Rule_65537='d#p#s#0#0#1#1#0#1'\r\n", tooLong, true},
+        {"SMTP_SPAM_IP_LIST='a b'\r\n", tooLong, true},
+        {"SMTP_SPAM_IP_LIST='1.2.3.4 255.255.255.0 5.6.7.8'\r\n", tooLong, true},
+        {"SMTP_SPAM_IP_LIST_COUNT='2'\r\n", tooLong, true}, // the entry left behind
+        {"SMTP_ACTION='2'\r\n", cutOff, false},
+    };
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.lines);
+        const std::string before = vtest::RegistrySnapshot(SCANNER_KEY);
+        Client client(pellion.port());
+        client.Send(std::string("set_config\r\nSMTP_QUARANTINE='0'\r\n") + r.lines +
+                    (r.endLine ? "\r\n" : ""));
+        client.CloseSending();
+        EXPECT_EQ(client.ReadAll(), r.reply);
+        EXPECT_EQ(vtest::RegistrySnapshot(SCANNER_KEY), before);
+    }
+    // Drennic heard of the first save and then of this command, nothing
+    // between: requests are handled in turn, so a refused request's
+    // SET_PREFERENCES would stand before it.
+    ASSERT_EQ(Ask(pellion.port(), "ACCEPT_INCOMING_MAIL\r\n"), "CODE 0\r\n");
+    std::vector<std::string> record = pellion.drennic().WaitForRecord(2);
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[1], std::string("ACCEPT_INCOMING_MAIL\r", 21) + '\0');
+
+    const std::string accepted = "SMTP_SEND_PORT='65535'\n"
+                                 "SMTP_READ_PORT='0'\n"
+                                 "SCAN_Max_Number_Threads='512'\n"
+                                 "SMTP_SPAM_IP_LIST_COUNT='1'\n"
+                                 "SMTP_SPAM_IP_LIST='255.255.255.255 0.0.0.0'\n"
+                                 "SMTP_SPAM_EMAIL_DOMAIN_LIST='" +
+                                 std::string(200, 'y') + "'\n" +
+                                 "No_of_Filter_Rules='256'\n"
+                                 "Filter_Rule_0=' #win# #0#0#0#0#0#0'\n"
+                                 "Filter_Rule_255='d#p#s#65535#1#7#1#1#1'\n";
+    EXPECT_EQ(Ask(pellion.port(), "set_config\r\n" + accepted + "\r\n"), "CODE 0\r\n");
+    const std::string reply = Ask(pellion.port(), "get_config\r\n");
+    size_t from = 0;
+    for (size_t end; (end = accepted.find('\n', from)) != std::string::npos; from = end + 1) {
+        std::string line = accepted.substr(from, end - from + 1);
+        EXPECT_NE(reply.find("\n" + line), std::string::npos) << line;
+    }
 }
 
 } // namespace
