@@ -2,6 +2,7 @@
 // this machine through Marrish; Shutdown stops and starts the scanning service
 // through the service control manager; Update starts Quennel.
 #include "reactions/Ruvane.h"
+#include "reactions/ServiceWait.h"
 
 #include "remote/marrish/Marrish.h"
 #include "platform/bounded.h"
@@ -120,8 +121,9 @@ REACTION_RESULT SendListCommand(const ReactionContext* context,
 }
 
 // Starts or stops a service of a machine and, with wait, waits up to
-// REACTION_SERVICE_WAIT_QUERIES seconds for it to reach the state wanted
-// (reaching the limit is not an error). Returns 0 or a system error code.
+// REACTION_SERVICE_WAIT_QUERIES seconds for it to reach the state wanted.
+// Returns 0 or a system error code: a service that did not get there in
+// time is ERROR_SERVICE_REQUEST_TIMEOUT, since the reaction did not happen.
 DWORD ServiceControl(const WCHAR* machine, const WCHAR* service, bool start, bool wait) {
     if (machine == nullptr || *machine == 0 || service == nullptr || *service == 0)
         return ERROR_INVALID_PARAMETER;
@@ -147,20 +149,16 @@ DWORD ServiceControl(const WCHAR* machine, const WCHAR* service, bool start, boo
         CloseServiceHandle(manager);
         return error;
     }
+    DWORD result = 0;
     if (wait) {
         const DWORD wanted = start ? SERVICE_RUNNING : SERVICE_STOPPED;
-        int queries = 0;
-        // A state that cannot be asked ends the wait: there is nothing to see.
-        BOOL seen = QueryServiceStatus(handle, &status);
-        while (seen && status.dwCurrentState != wanted && queries < REACTION_SERVICE_WAIT_QUERIES) {
-            Sleep(1000);
-            seen = QueryServiceStatus(handle, &status);
-            ++queries;
-        }
+        result = WaitForServiceState(
+            [handle](SERVICE_STATUS& seen) { return QueryServiceStatus(handle, &seen) != FALSE; },
+            wanted, REACTION_SERVICE_WAIT_QUERIES, [] { Sleep(REACTION_SERVICE_WAIT_PAUSE); });
     }
     CloseServiceHandle(handle);
     CloseServiceHandle(manager);
-    return 0;
+    return result;
 }
 
 REACTION_RESULT ControlScanner(bool start) {
@@ -421,16 +419,25 @@ REACTION_RESULT Service_Reaction_IncreaseScanSettings_Do(ReactionContext* contex
         store->DeleteRecord(record);
         return REACTION_FAILURE;
     }
-    // The settings are raised in the registry whether or not the scanner hears
-    // of it now; it reads them when it starts.
     RemoteAccess access(kLocalHost, static_cast<int>(port), 1);
-    access.SendCommand_IncreaseScanSettings();
+    if (access.SendCommand_IncreaseScanSettings() == 0) {
+        // The scanner was not told: the reaction did not happen. The earlier
+        // values go back (as far as Pellion takes them) and no token is given,
+        // so that nothing is left raised that no undo would lower.
+        gps->dwScanMacroHeuristics = earlier.dwMacroHeuristics;
+        gps->dwScanProgramHeuristics = earlier.dwProgramHeuristics;
+        gps->dwScanCompressed = earlier.dwScanCompressed;
+        preferences->Save();
+        store->DeleteRecord(record);
+        return REACTION_FAILURE;
+    }
     return record;
 }
 
-// Puts the three settings back from the undo record. The record is discarded
-// once the settings are written back; while they could not be, it is kept, so
-// that the undo can be tried again.
+// Puts the three settings back from the undo record and tells the scanner.
+// The record is discarded once the settings are written back and the scanner
+// was told; while either failed, it is kept, so that the undo can be tried
+// again.
 REACTION_RESULT Service_Reaction_IncreaseScanSettings_Undo(ReactionContext* context,
                                                            REACTION_HANDLE token) {
     if (DWORD refused = CommonChecks(context, true, token, false, nullptr))
@@ -457,14 +464,13 @@ REACTION_RESULT Service_Reaction_IncreaseScanSettings_Undo(ReactionContext* cont
     gps->dwScanMacroHeuristics = earlier.dwMacroHeuristics;
     gps->dwScanProgramHeuristics = earlier.dwProgramHeuristics;
     gps->dwScanCompressed = earlier.dwScanCompressed;
-    REACTION_RESULT result = REACTION_FAILURE;
-    if (preferences->Save()) {
-        store->DeleteRecord(token);
-        result = REACTION_SUCCESS;
-    }
+    const bool saved = preferences->Save();
     RemoteAccess access(kLocalHost, static_cast<int>(port), 1);
-    access.SendCommand_DecreaseScanSettings();
-    return result;
+    const bool told = access.SendCommand_DecreaseScanSettings() != 0;
+    if (!saved || !told)
+        return REACTION_FAILURE;
+    store->DeleteRecord(token);
+    return REACTION_SUCCESS;
 }
 
 REACTION_RESULT Wizard_Reaction_IncreaseScanSettings_DataVerify(ReactionContext* context,

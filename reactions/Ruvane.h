@@ -136,9 +136,6 @@ static_assert(sizeof(REACTION_HANDLE) == sizeof(void*), "handles are address-wid
 const int REACTION_TEXT_SIZE = 260;
 // The size of Update's command line in UTF-16 units, terminator included.
 const int REACTION_COMMAND_LINE_SIZE = 260;
-// How often Shutdown asks the service's state, once a second, before it
-// stops waiting (and still reports success).
-const int REACTION_SERVICE_WAIT_QUERIES = 60;
 
 #ifdef RUVANE_BUILD
 #ifdef _WIN32

@@ -1,6 +1,7 @@
 // The reaction plug-in, loaded as a host loads it, against a small
 // configuration service in the test and a store of records in memory.
 #include "reactions/Ruvane.h"
+#include "reactions/ServiceWait.h"
 
 #include "FakePellion.h"
 #include "regkey/RegKey.h"
@@ -472,6 +473,75 @@ TEST_F(Plugin, UndoWhoseSettingsCannotBeWrittenKeepsTheRecord) {
     EXPECT_EQ(Undo("IncreaseScanSettings", &context_, token), REACTION_SUCCESS);
     EXPECT_EQ(store_.records.count(5), 0u);
     EXPECT_EQ(pellion_.compressed() + pellion_.macro() + pellion_.program(), 0);
+}
+
+TEST_F(Plugin, IncreaseTheScannerWasNotToldOfIsUndoneAndFails) {
+    pellion_.set_settings(0, 1, 0);
+    pellion_.set_command_reply("CODE 3 MESSAGE not delivered\r\n");
+    EXPECT_EQ(Do("IncreaseScanSettings", &context_), REACTION_FAILURE);
+    // The earlier values are back and no token or record is left.
+    EXPECT_TRUE(store_.records.empty());
+    EXPECT_EQ(pellion_.compressed(), 0);
+    EXPECT_EQ(pellion_.macro(), 1);
+    EXPECT_EQ(pellion_.program(), 0);
+    auto requests = pellion_.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[2], "INCREASE_SCAN_SETTINGS\n");
+    EXPECT_EQ(requests[3].substr(0, 11), "set_config\n");
+    // Told, the same reaction gives its token.
+    pellion_.set_command_reply("CODE 0\r\n");
+    EXPECT_EQ(Do("IncreaseScanSettings", &context_), 6u);
+}
+
+TEST_F(Plugin, UndoTheScannerWasNotToldOfFailsAndKeepsTheRecord) {
+    pellion_.set_settings(0, 0, 0);
+    REACTION_RESULT token = Do("IncreaseScanSettings", &context_);
+    ASSERT_EQ(token, 5u);
+    pellion_.set_command_reply("CODE 3 MESSAGE not delivered\r\n");
+    EXPECT_EQ(Undo("IncreaseScanSettings", &context_, token), REACTION_FAILURE);
+    EXPECT_EQ(store_.records.count(5), 1u);
+    EXPECT_EQ(pellion_.requests().back(), "DECREASE_SCAN_SETTINGS\n");
+    pellion_.set_command_reply("CODE 0\r\n");
+    EXPECT_EQ(Undo("IncreaseScanSettings", &context_, token), REACTION_SUCCESS);
+    EXPECT_EQ(store_.records.count(5), 0u);
+    EXPECT_EQ(pellion_.compressed() + pellion_.macro() + pellion_.program(), 0);
+}
+
+TEST(ShutdownWait, ReachingTheStateInTimeIsSuccessAndNotReachingItFailure) {
+    struct Case {
+        std::vector<DWORD> states; // one per query; 0: the query fails
+        int queries;               // the limit of further queries
+        DWORD result;
+        size_t asked;
+    } cases[] = {
+        {{SERVICE_STOPPED}, 0, 0, 1},
+        {{SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED}, 2, 0, 3},
+        {{SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED}, 2,
+         ERROR_SERVICE_REQUEST_TIMEOUT, 3},
+        {{SERVICE_STOP_PENDING}, 0, ERROR_SERVICE_REQUEST_TIMEOUT, 1},
+        {{0}, 5, ERROR_INVALID_HANDLE, 1},
+        {{SERVICE_STOP_PENDING, 0}, 5, ERROR_INVALID_HANDLE, 2},
+    };
+    for (const Case& c : cases) {
+        size_t asked = 0, paused = 0;
+        DWORD result = WaitForServiceState(
+            [&](SERVICE_STATUS& status) {
+                const DWORD state = c.states[asked < c.states.size() ? asked : c.states.size() - 1];
+                ++asked;
+                if (state == 0) {
+                    SetLastError(ERROR_INVALID_HANDLE);
+                    return false;
+                }
+                status.dwCurrentState = state;
+                return true;
+            },
+            SERVICE_STOPPED, c.queries, [&] { ++paused; });
+        EXPECT_EQ(result, c.result) << c.queries << " " << c.states.size();
+        EXPECT_EQ(asked, c.asked) << c.queries << " " << c.states.size();
+        EXPECT_EQ(paused, asked - 1);
+    }
+    EXPECT_EQ(REACTION_SERVICE_WAIT_QUERIES, 60);
+    EXPECT_EQ(REACTION_SERVICE_WAIT_PAUSE, 1000u);
 }
 
 TEST_F(Plugin, UpdateWithoutInstallPathStartsNothing) {
