@@ -16,6 +16,11 @@ cmake --build build -j"$(nproc)" --target pellion drennic quennel vantry-sc vant
 bin="$here/build/bin"
 export VANTRY_PLATFORM_ROOT=${VANTRY_PLATFORM_ROOT:-$here/run-root}
 echo "Platform root: $VANTRY_PLATFORM_ROOT"
+# The programs are reached through a drive of the root, as an administrator maps
+# one: Y: is the build's bin folder (the services' image paths lie there).
+# Nothing else of the host is mapped, so no request reaches outside the root.
+mkdir -p "$VANTRY_PLATFORM_ROOT/dosdevices"
+ln -sfn "$bin" "$VANTRY_PLATFORM_ROOT/dosdevices/y:"
 # Installing twice is harmless: an existing service is left as it is.
 "$bin/drennic" install
 "$bin/pellion" install || true

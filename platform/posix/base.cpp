@@ -2,6 +2,7 @@
 // the platform root shared by every implementation file.
 #include "platform/posix/internal.h"
 #include "platform/bounded.h"
+#include "platform/WindowsPath.h"
 
 #include <cerrno>
 #include <chrono>
@@ -79,24 +80,151 @@ std::string RootFile(const std::string& relative) {
     return full;
 }
 
+namespace {
+
+// "/a/./b//../c" as "/a/c", by the text alone; ".." stops at "/".
+std::string NormalizeHostPath(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(start, i - start);
+        start = i + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (const std::string& part : parts)
+        out += "/" + part;
+    return out.empty() ? "/" : out;
+}
+
+// True when host path (normalized) is folder or inside it.
+bool HostPathWithin(const std::string& path, const std::string& folder) {
+    if (path.compare(0, folder.size(), folder) != 0)
+        return false;
+    return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
+// The host folder of a dosdevices entry (a symbolic link to the folder, or a
+// folder in place); empty when there is none.
+std::string MappedFolder(const std::string& devices, const std::string& name) {
+    const std::string link = devices + "/" + name;
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        return NormalizeHostPath(target[0] == '/' ? std::string(target) : devices + "/" + target);
+    }
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return NormalizeHostPath(link);
+    return std::string();
+}
+
+// The drives of the root at the time of one mapping: each letter's host
+// folder, and the dosdevices folder for shares.
+class Drives {
+public:
+    Drives() : root_(NormalizeHostPath(RootPath())), devices_(root_ + "/" + kDeviceFolder) {
+        struct stat st;
+        const bool mapped = stat(devices_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        for (int i = 0; i < 26; ++i) {
+            const char letter = static_cast<char>('a' + i);
+            if (mapped)
+                folders_[i] = MappedFolder(devices_, std::string(1, letter) + ":");
+            if (folders_[i].empty())
+                folders_[i] = root_ + "/drive_" + letter;
+        }
+    }
+
+    const std::string& Folder(char letter) const { return folders_[AsciiLower(letter) - 'a']; }
+
+    // The host path of a resolved Windows path: its root's folder, then its
+    // parts; empty for a share without a mapping.
+    std::string HostPathOf(const WindowsPath& path) const {
+        std::string out;
+        if (path.kind == WindowsPath::DRIVE) {
+            out = Folder(path.drive);
+        } else if (path.kind == WindowsPath::UNC) {
+            std::string share = std::string("unc/") + path.server + "/" + path.share;
+            for (char& c : share)
+                c = AsciiLower(c);
+            out = MappedFolder(devices_, share);
+        }
+        if (out.empty())
+            return out;
+        if (out == "/")
+            out.clear();
+        for (const std::string& part : path.parts)
+            out += "/" + part;
+        if (path.parts.empty() || path.endsWithSeparator)
+            out += "/";
+        return out;
+    }
+
+    // The Windows form ("c:\\below") of a host path (normalized) that lies in
+    // a drive's folder, the first such drive by letter; empty when none holds it.
+    std::string WindowsFormOf(const std::string& hostPath) const {
+        for (int i = 0; i < 26; ++i) {
+            const std::string& folder = folders_[i];
+            if (HostPathWithin(hostPath, folder))
+                return std::string(1, static_cast<char>('a' + i)) + ":\\" +
+                       hostPath.substr(folder == "/" ? 0 : folder.size());
+        }
+        return std::string();
+    }
+
+private:
+    std::string root_;
+    std::string devices_;
+    std::string folders_[26];
+};
+
+} // namespace
+
+std::string DriveFolder(char letter) {
+    letter = AsciiLower(letter);
+    if (letter < 'a' || letter > 'z')
+        return std::string();
+    return Drives().Folder(letter);
+}
+
 std::string MapWindowsPath(const char* path) {
     if (path == nullptr)
         return std::string();
-    std::string p(path);
-    if (!p.empty() && p[0] == '/')
-        return p;
-    for (char& c : p)
-        if (c == '\\')
-            c = '/';
-    if (p.size() >= 2 && p[1] == ':' &&
-        ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'))) {
-        char drive = static_cast<char>(p[0] >= 'A' && p[0] <= 'Z' ? p[0] - 'A' + 'a' : p[0]);
-        std::string rest = p.substr(2);
-        if (rest.empty() || rest[0] != '/')
-            rest = "/" + rest;
-        return RootPath() + "/drive_" + drive + rest;
+    WindowsPath resolved = ParseWindowsPath(path);
+    if (resolved.kind == WindowsPath::INVALID)
+        return std::string();
+    const Drives drives;
+    std::string windows;
+    if (resolved.rooted && path[0] == '/') {
+        // A host path: taken as it is where it lies in a drive (the root's own
+        // drive folders, or a folder the administrator mapped); anywhere else
+        // it is what Windows makes of it, a path on the current drive.
+        windows = drives.WindowsFormOf(NormalizeHostPath(path));
+        if (!windows.empty() && path[strlen(path) - 1] == '/')
+            windows += "\\";
+    } else if (resolved.relative) {
+        // On the current folder, when that lies in a drive; else on the root
+        // of the current drive.
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr) {
+            windows = drives.WindowsFormOf(NormalizeHostPath(cwd));
+            if (!windows.empty())
+                windows += std::string("\\") + path;
+        }
     }
-    return p;
+    if (!windows.empty())
+        resolved = ParseWindowsPath(windows.c_str());
+    return drives.HostPathOf(resolved);
 }
 
 DWORD ErrorFromErrno(int err) {

@@ -27,8 +27,26 @@ std::string RootFile(const std::string& relative);
 // Creates a folder and its parents (mkdir -p). True when it exists afterwards.
 bool MakeDirectories(const std::string& path);
 
-// A Windows path as a POSIX path: "C:\x\y" -> <root>/drive_c/x/y; backslashes
-// become slashes; POSIX absolute paths pass through unchanged.
+// The folder, inside the root, where an administrator maps a drive to a host
+// folder of their choice ("dosdevices/z:", a symbolic link to the folder) or
+// a share ("dosdevices/unc/server/share"), as a Wine prefix does.
+constexpr const char* kDeviceFolder = "dosdevices";
+
+// The host folder of drive letter (either case): the administrator's mapping
+// in dosdevices when there is one, else <root>/drive_<letter>. Empty for a
+// character that is not a letter.
+std::string DriveFolder(char letter);
+
+// A Windows path as a host path, resolved as Windows resolves it (see
+// ParseWindowsPath in platform/WindowsPath.h), so that no path leaves the
+// drives and shares of the root: "C:\x\..\..\y" -> <drive c>/y;
+// "\\server\share\x" -> the share's folder in dosdevices/unc; "\x" and
+// "C:x" -> <drive c>/x (the current drive and every drive's current folder
+// are taken to be drive C and the drive's root); a relative path -> on the
+// process's current folder when that lies in a drive, else on drive C's root.
+// A host path ("/x/y") is taken as it is where it lies in a drive's folder,
+// and otherwise as "\x\y" of drive C. Empty for a path that names no file of
+// a drive (empty, a device path "\\.\x", a share without its mapping).
 std::string MapWindowsPath(const char* path);
 
 // Sets the last error from errno with the nearest Win32 code.

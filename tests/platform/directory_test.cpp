@@ -2,6 +2,7 @@
 // the mail folders use them. Stated through the Win32 API and the C runtime's
 // low-level calls only, so that the same checks run against Windows itself.
 #include "platform/win32.h"
+#include "support/TempRoot.h"
 #include "support/Wine.h"
 
 #ifdef _WIN32
@@ -22,8 +23,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // A folder of its own for one test, in the machine's temporary folder, named
-// by its native path (a POSIX path here, a drive path on Windows).
+// by its native path (a POSIX path here, a drive path on Windows). Here the
+// host's files are reached through a platform root that maps them (drive Z:).
 class TempFolder {
+#ifndef _WIN32
+    vtest::TempRoot root_;
+#endif
+
 public:
     TempFolder() {
         static int serial = 0;

@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 #include <cstdio>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -59,6 +60,11 @@ public:
         const char* made = mkdtemp(buf);
         path_ = made ? made : "";
         SetRoot(path_.c_str());
+        // The host's files as drive Z:, as a fresh Wine prefix has them: the
+        // tests hand the platform the programs of the build, the test data of
+        // the sources and folders of their own by their host paths. A test of
+        // a root without it removes the link (MapHost(false)).
+        MapHost(true);
 #endif
     }
     ~TempRoot() {
@@ -82,6 +88,23 @@ public:
     const std::string& path() const {
         return path_;
     }
+
+#ifndef _WIN32
+    // Maps the host's root folder as drive Z: (dosdevices/z:), or takes that
+    // mapping away, leaving a root that reaches nothing outside itself.
+    void MapHost(bool mapped) {
+        if (path_.empty())
+            return;
+        const std::string devices = path_ + "/dosdevices";
+        if (mapped) {
+            ::mkdir(devices.c_str(), 0755);
+            if (::symlink("/", (devices + "/z:").c_str()) != 0) {
+            }
+        } else {
+            ::unlink((devices + "/z:").c_str());
+        }
+    }
+#endif
 
 private:
 #ifdef _WIN32
