@@ -98,7 +98,7 @@ int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, in
         if (!WaitReady(true, Remaining(limit, start), status)) {
             if (status == SOCKET_STATUS_TIMEOUT && progressBound) {
                 LogMessage(IDS_CLIENT_NOT_READING, EVENTLOG_WARNING_TYPE, m_szPeerName);
-                Close();
+                Abort();
             }
             return 0;
         }
@@ -112,6 +112,17 @@ int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, in
         status = SOCKET_STATUS_DONE;
         return n;
     }
+}
+
+void ClientConnection::Abort() {
+    if (m_socket == INVALID_SOCKET)
+        return;
+    linger reset = {};
+    reset.l_onoff = 1;
+    reset.l_linger = 0;
+    setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+               sizeof(reset));
+    Close();
 }
 
 int ClientConnection::SendText(const char* text, int waitLimit, int& status) {

@@ -49,7 +49,7 @@ public:
     // One send of up to length bytes, once the socket takes data. The wait is
     // bounded by waitLimit (WAIT_NO_LIMIT: none of its own) and always by the
     // progress limit; when the progress limit passes, the connection is
-    // closed and logged (status SOCKET_STATUS_TIMEOUT), and every later
+    // reset (Abort) and logged (status SOCKET_STATUS_TIMEOUT), and every later
     // transfer fails (SOCKET_STATUS_FAILED).
     int SendBuffer(const char* data, int length, int waitLimit, int& status);
     int SendText(const char* text, int waitLimit, int& status);
@@ -70,6 +70,9 @@ public:
     void DispatchRequest(char* request, int length);
     // Writes "CODE n[ MESSAGE text]\r\n".
     void SendReply(const char* code, const char* message);
+    // Closes the connection with a reset instead of an orderly end, so that
+    // the client sees a reply that was cut short as cut, not as ended.
+    void Abort();
 
     // Handlers. A handler gets the request text and, where the command has
     // one, a mail category.

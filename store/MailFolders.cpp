@@ -5,7 +5,7 @@
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
 #include "service/Settings.h"
-#include "store/FileName.h"
+#include "platform/WindowsPath.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #endif
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -58,7 +59,9 @@ void ReportFailure(ClientConnection& connection, WORD type, UINT id, const char*
 // Gathers a reply into writes of a useful size, so that a list of many names
 // or a long file costs a few writes rather than two per line; the bytes on
 // the wire are the same. Once a write fails or its wait passes, everything
-// else is dropped.
+// else is dropped, and the connection is logged (message 29) and reset: a
+// list or a file's content has no end mark a client could miss, so the
+// reset is how it learns that what it got was cut short.
 class ReplyWriter {
 public:
     explicit ReplyWriter(ClientConnection& connection) : m_connection(connection) {}
@@ -83,8 +86,10 @@ public:
             int status = SOCKET_STATUS_DONE;
             int sent = m_connection.SendAll(m_data, static_cast<int>(m_used), MAIL_SEND_WAIT_LIMIT,
                                             status);
-            if (status != SOCKET_STATUS_DONE || sent != static_cast<int>(m_used))
+            if (status != SOCKET_STATUS_DONE || sent != static_cast<int>(m_used)) {
                 m_failed = true;
+                Abandon();
+            }
         }
         m_used = 0;
         return !m_failed;
@@ -92,6 +97,14 @@ public:
     bool Failed() const { return m_failed; }
 
 private:
+    // A connection the send closed itself was logged there already.
+    void Abandon() {
+        if (m_connection.m_socket == INVALID_SOCKET)
+            return;
+        LogMessage(IDS_CLIENT_NOT_READING, EVENTLOG_WARNING_TYPE, m_connection.m_szPeerName);
+        m_connection.Abort();
+    }
+
     ClientConnection& m_connection;
     char m_data[32 * 1024];
     size_t m_used = 0;
@@ -109,7 +122,85 @@ void AddDecimal(ReplyWriter& writer, uint64_t value) {
     writer.Add(digits + at, sizeof(digits) - at);
 }
 
+// The two pieces of a folder setting: the folder, up to its last separator
+// (resolved and folded, see FoldedWindowsPath), and what follows it, which
+// is glued to every name (folded to lower case). False for a setting that is
+// not an absolute path (drive and root, or a share) written plainly: a part
+// with a character Windows refuses in names or treats specially (":" past
+// the drive, wildcards, quotation marks, "<", ">", "|", control characters),
+// or with trailing dots or spaces, which Windows drops and so could read as
+// another folder than the one compared.
+bool SplitFolderSetting(const char* setting, std::string& folder, std::string& glued) {
+    const size_t length = strlen(setting);
+    size_t cut = length;
+    while (cut > 0 && !IsPathSeparator(setting[cut - 1]))
+        --cut;
+    if (cut == 0)
+        return false;
+    const std::string head(setting, cut);
+    const WindowsPath path = ParseWindowsPath(head.c_str());
+    if (path.kind == WindowsPath::INVALID || path.rooted || path.driveRelative || path.relative)
+        return false;
+    const size_t first = path.kind == WindowsPath::DRIVE ? 2 : 0; // past "C:"
+    size_t start = first;
+    for (size_t i = first; i <= length; ++i) {
+        const char c = i < length ? setting[i] : '\\';
+        if (IsPathSeparator(c) || i == length) {
+            const std::string part(setting + start, i - start);
+            if (part != "." && part != ".." && !part.empty() &&
+                (part.back() == '.' || part.back() == ' '))
+                return false;
+            start = i + 1;
+            continue;
+        }
+        if (static_cast<unsigned char>(c) < 32 || strchr(":*?\"<>|", c) != nullptr)
+            return false;
+    }
+    folder = FoldedWindowsPath(path);
+    glued.assign(setting + cut, length - cut);
+    for (char& c : glued)
+        c = AsciiLower(c);
+    return true;
+}
+
+// True when a folder may serve a mail category: it lies in the scanner's
+// install folder (or is that folder), or it is one of the folders the
+// scanner's settings name, as the service read them at start.
+bool IsScannerFolder(const char* candidate) {
+    std::string folder, glued;
+    if (!SplitFolderSetting(candidate, folder, glued))
+        return false;
+    // The install folder is a folder, whether or not it ends with a separator.
+    const WindowsPath install = ParseWindowsPath(g_Settings.Install_Path);
+    if (install.kind != WindowsPath::INVALID && !install.rooted && !install.driveRelative &&
+        !install.relative && FoldedPathWithin(folder, FoldedWindowsPath(install)))
+        return true;
+    const char* const named[] = {g_Settings.Quarantine_Path, g_Settings.Log_Path,
+                                 g_Settings.BLOCKED_MAIL_PATH, g_Settings.FILTER_MAIL_PATH,
+                                 g_Settings.Deferred_Mail_Path};
+    for (const char* setting : named) {
+        std::string namedFolder, namedGlued;
+        if (SplitFolderSetting(setting, namedFolder, namedGlued) && namedFolder == folder &&
+            namedGlued == glued)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool IsNameInFolder(const char* folder, const char* name, size_t length, size_t maxLength) {
+    if (!IsBareFileName(name, length, maxLength))
+        return false;
+    // What the folder glues to the name is part of the name Windows opens:
+    // "co" and "m1" make COM1.
+    const char* glued = folder + strlen(folder);
+    while (glued > folder && !IsPathSeparator(glued[-1]))
+        --glued;
+    std::string whole(glued);
+    whole.append(name, length);
+    return !IsWindowsDeviceName(whole.data(), whole.size());
+}
 
 void ReportImproperUse(ClientConnection& connection, const char* keyword) {
     ReportFailure(connection, EVENTLOG_ERROR_TYPE, IDS_COMMAND_IMPROPER,
@@ -226,7 +317,7 @@ int ClientConnection::SendFileContents(char* request, int category) {
         return 0;
     // Only a name inside the folder, and only one that fits the path whole.
     const size_t folderLength = strlen(path);
-    if (!IsBareFileName(name, nameLength, sizeof(path) - 1 - folderLength)) {
+    if (!IsNameInFolder(path, name, nameLength, sizeof(path) - 1 - folderLength)) {
         ReportImproperUse(*this, row->getWord);
         return 0;
     }
@@ -298,9 +389,14 @@ int ClientConnection::SetCategoryFolder(char* request, int category) {
     size_t argumentLength = 0;
     if (!ExtractMailArgument(*this, request, keyword, argument, argumentLength))
         return 0;
-    // Any folder the administrator names, but whole: one that does not fit the
-    // setting, or that a zero byte would cut, is refused rather than shortened.
+    // Only a folder of the scanner's (see IsScannerFolder), and whole: one that
+    // does not fit the setting, or that a zero byte would cut, is refused
+    // rather than shortened.
     if (argumentLength >= MAIL_PATH_SIZE || memchr(argument, '\0', argumentLength) != nullptr) {
+        ReportImproperUse(*this, keyword);
+        return 0;
+    }
+    if (!IsScannerFolder(argument)) {
         ReportImproperUse(*this, keyword);
         return 0;
     }

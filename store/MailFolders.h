@@ -64,6 +64,12 @@ void CountFolderFiles(const char* folder, uint64_t& totalBytes, DWORD& entryCoun
 bool ExtractMailArgument(ClientConnection& connection, char* request, const char* keyword,
                          char*& argument, size_t& argumentLength);
 
+// True when name (length bytes) names a file inside folder (a folder setting,
+// to which it is appended) and nothing else: a bare file name of at most
+// maxLength bytes (IsBareFileName), which together with what the folder
+// glues to it (the setting's text after its last separator) is no device.
+bool IsNameInFolder(const char* folder, const char* name, size_t length, size_t maxLength);
+
 // Message 18 with keyword, logged as an error and answered "CODE 3" with it.
 void ReportImproperUse(ClientConnection& connection, const char* keyword);
 

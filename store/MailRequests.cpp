@@ -3,7 +3,6 @@
 #include "platform/bounded.h"
 #include "service/ClientConnection.h"
 #include "service/LogEvent.h"
-#include "store/FileName.h"
 #include "store/MailFolders.h"
 
 #include <cstring>
@@ -35,7 +34,9 @@ static int RequestFromDrennic(ClientConnection& connection, char* request, int c
     char command[MAIL_PATH_SIZE];
     const char* prefix = kind == REQUEST_SEND ? "SEND_" : "DELETE_";
     const size_t used = strlen(prefix) + strlen(item);
-    if (used >= sizeof(command) || !IsBareFileName(name, nameLength, sizeof(command) - 1 - used)) {
+    if (used >= sizeof(command) ||
+        !IsNameInFolder(MailCategoryFolder(category), name, nameLength,
+                        sizeof(command) - 1 - used)) {
         ReportImproperUse(connection, keyword);
         return 0;
     }

@@ -4,7 +4,7 @@
 #include "peers/drennic/DrennicRecord.h"
 #include "platform/bounded.h"
 #include "regkey/RegKey.h"
-#include "store/FileName.h"
+#include "platform/WindowsPath.h"
 #ifdef DRENNIC_SCANS
 #include "peers/drennic/Scanner.h"
 #endif

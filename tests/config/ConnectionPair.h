@@ -50,6 +50,7 @@ public:
     }
 
     ClientConnection& service() { return *service_; }
+    SOCKET client() const { return client_; }
 
     void Send(const std::string& text) {
         size_t done = 0;
@@ -61,6 +62,15 @@ public:
         }
     }
     void CloseSending() { shutdown(client_, 1); }
+    // The client goes away with a reset, as a crashed client does.
+    void ResetClient() {
+        linger reset = {};
+        reset.l_onoff = 1;
+        setsockopt(client_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+                   sizeof(reset));
+        closesocket(client_);
+        client_ = INVALID_SOCKET;
+    }
 
     // Everything the service sent until it closed its end (or nothing came
     // for limitMs).

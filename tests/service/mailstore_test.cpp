@@ -136,10 +136,22 @@ TEST(MailStore, VersionRepliesShowDefaultsAndNumbersAsSigned) {
 
 TEST(MailStore, SetpathMovesTheQuarantineForTheRunningServiceOnly) {
     MailPellion pellion;
-    vtest::RunCommand("mkdir -p '" + pellion.root() + "/drive_c/Held'");
-    pellion.File(pellion.root() + "/drive_c/Held/555", "held\r\n");
+    vtest::RunCommand("mkdir -p '" + pellion.Folder("Held") + "' '" + pellion.root() +
+                      "/drive_c/tmp/x'");
+    pellion.File(pellion.Folder("Held") + "555", "held\r\n");
+    pellion.File(pellion.root() + "/drive_c/tmp/x/555", "outside\r\n");
     ASSERT_TRUE(pellion.InstallAndStart());
-    EXPECT_EQ(Ask(pellion.port(), "setpath_qfile C:\\Held\\\r\n"), "CODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "setpath_qfile " + std::string(kInstall) + "Held\\\r\n"),
+              "CODE 0\r\n");
+    EXPECT_EQ(Ask(pellion.port(), "get_qfile 555\r\n"), "CODE 1\r\nheld\n\r\n");
+    // Only the scanner's own folders: the host's, or one above the install
+    // folder, is refused and the quarantine stays where it was.
+    for (const std::string& folder :
+         {std::string("/etc/"), std::string("C:\\..\\..\\..\\..\\tmp\\x\\"),
+          std::string(kInstall) + "..\\..\\..\\..\\tmp\\x\\"})
+        EXPECT_EQ(Ask(pellion.port(), "setpath_qfile " + folder + "\r\n"),
+                  "CODE 3 MESSAGE setpath_qfile Command was used Improperly\r\n")
+            << folder;
     EXPECT_EQ(Ask(pellion.port(), "get_qfile 555\r\n"), "CODE 1\r\nheld\n\r\n");
     // Not saved: the scanner key keeps no new value.
     CRegKey key;
@@ -264,6 +276,8 @@ TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
     const std::string secret = "SECRET\r\n";
     pellion.File(pellion.Folder("") + "secret", secret);
     pellion.File(pellion.Folder("Quarantine") + "9", "stored\r\n");
+    pellion.File(pellion.Folder("Quarantine") + "NUL", "device\r\n");
+    pellion.File(pellion.Folder("Quarantine") + "com1.txt", "device\r\n");
     ASSERT_TRUE(pellion.drennic().InstallAndStart());
     const std::string q = std::string(kInstall) + "Quarantine\\";
     const std::string items[] = {"DELETE_QFILE " + q + "..\\secret",
@@ -272,7 +286,9 @@ TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
                                  "SEND_QFILE " + q + ".. \\secret",
                                  "SEND_MFILE " + std::string(kInstall) + "secret",
                                  "DELETE_NOKIND " + std::string(kInstall) + "secret",
-                                 "DELETE_QFILE secret"};
+                                 "DELETE_QFILE secret",
+                                 "DELETE_QFILE " + q + "NUL",
+                                 "DELETE_QFILE " + q + "com1.txt"};
     for (const std::string& item : items) {
         // Between two clients the next instance may not listen yet: busy.
         HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -287,9 +303,13 @@ TEST(MailStoreWithDrennic, DrennicRefusesItemsThatLeaveTheirFolder) {
             WriteFile(pipe, item.c_str(), static_cast<DWORD>(item.size() + 1), &written, nullptr));
         CloseHandle(pipe);
     }
-    EXPECT_EQ(pellion.drennic().WaitForRecord(7).size(), 7u);
-    vtest::WaitUntil([&] { return pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size() >= 7; });
-    EXPECT_EQ(pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size(), 7u);
+    EXPECT_EQ(pellion.drennic().WaitForRecord(9).size(), 9u);
+    vtest::WaitUntil([&] { return pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size() >= 9; });
+    EXPECT_EQ(pellion.drennic().EventTexts(EVENTLOG_WARNING_TYPE).size(), 9u);
+    // A device name is refused, not deleted (a file of that name is a file
+    // only here; on Windows the name opens the device).
+    EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "NUL"), "device\r\n");
+    EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "com1.txt"), "device\r\n");
     EXPECT_EQ(pellion.Read(pellion.Folder("") + "secret"), secret);
     EXPECT_EQ(pellion.Read(pellion.Folder("Quarantine") + "9"), "stored\r\n");
     // Nothing counted: the counters were never even written.

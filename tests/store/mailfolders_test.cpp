@@ -1,9 +1,11 @@
 // Listing, reading, measuring and pointing the mail folders, called as the
 // dispatcher calls the handlers, with folders made on disk.
 #include "StoreTest.h"
-#include "store/FileName.h"
+#include "../config/ConnectionPair.h"
+#include "platform/WindowsPath.h"
 #include "store/MailFolders.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -241,9 +243,61 @@ TEST(BareFileName, OnlyANameInsideTheFolder) {
         {std::string("a\0b", 3), false},
         {std::string(20, '9'), true},
         {std::string(21, '9'), false},
+        // Names next to the device names are files.
+        {"COM0", true},
+        {"COM10", true},
+        {"LPT0", true},
+        {"CONX", true},
+        {"CON1", true},
+        {"xNUL", true},
+        {"AU", true},
+        {"conx.txt", true},
+        {"com1x", true},
+        {"nul_", true},
+        {".nul", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(IsBareFileName(c.name.data(), c.name.size(), 20), c.bare) << c.name;
+}
+
+TEST(BareFileName, EveryDeviceNameInEveryFormIsRefused) {
+    std::vector<std::string> devices = {"CON", "PRN", "AUX", "NUL"};
+    for (char digit = '1'; digit <= '9'; ++digit) {
+        devices.push_back(std::string("COM") + digit);
+        devices.push_back(std::string("LPT") + digit);
+    }
+    for (const std::string& device : devices) {
+        std::string lower = device, mixed = device;
+        for (size_t i = 0; i < device.size(); ++i) {
+            lower[i] = AsciiLower(device[i]);
+            if (i % 2 == 1)
+                mixed[i] = lower[i];
+        }
+        for (const std::string& name :
+             {device, lower, mixed, device + ".txt", lower + ".tar.gz", device + ".",
+              device + " ", device + ". .", mixed + " .log", device + "  .x"}) {
+            EXPECT_FALSE(IsBareFileName(name.data(), name.size(), 20)) << name;
+            EXPECT_TRUE(IsWindowsDeviceName(name.data(), name.size())) << name;
+        }
+    }
+}
+
+TEST(SendFileContents, DeviceNamesAreRefusedAlsoWhenTheFolderGluesThem) {
+    MailRoot root;
+    for (const char* name : {"CON", "nul.txt", "com1", "LPT9 ."})
+        EXPECT_EQ(Call(&ClientConnection::SendFileContents, std::string("get_qfile ") + name,
+                       MAIL_QUARANTINE),
+                  Improper("get_qfile"))
+            << name;
+    // A folder setting without its closing backslash glues its last part to
+    // every name: "co" and "m1" are COM1, "co" and "m10" a file.
+    strcpy(g_Settings.Quarantine_Path,
+           "C:\\Program Files\\Corvane\\Ostel\\Vantry SMTP\\Quarantine\\co");
+    vtest::WriteFile(root.Folder("Quarantine") + "com10", "file\r\n");
+    EXPECT_EQ(Call(&ClientConnection::SendFileContents, "get_qfile m1", MAIL_QUARANTINE),
+              Improper("get_qfile"));
+    EXPECT_EQ(Call(&ClientConnection::SendFileContents, "get_qfile m10", MAIL_QUARANTINE),
+              "CODE 1\r\nfile\n\r\n");
 }
 
 TEST(SendFolderSize, MessagesAreWholeGroupsOfFilesAndBytesAreSummed) {
@@ -295,19 +349,21 @@ TEST(CountFolderFiles, LongFolderGivesNothingRatherThanAnotherFolder) {
 
 TEST(SetCategoryFolder, ReplacesTheQuarantineFolderAsGivenForLaterRequests) {
     MailRoot root;
-    mkdir((root.root() + "/drive_c/Elsewhere").c_str(), 0755);
-    vtest::WriteFile(root.root() + "/drive_c/Elsewhere/31", "moved\r\n");
-    vtest::WriteFile(root.root() + "/drive_c/Elsewhere31", "glued\r\n");
-    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile C:\\Elsewhere\\\r",
+    const std::string install = "C:\\Program Files\\Corvane\\Ostel\\Vantry SMTP\\";
+    const std::string elsewhere = root.Folder("Elsewhere");
+    mkdir(elsewhere.c_str(), 0755);
+    vtest::WriteFile(elsewhere + "31", "moved\r\n");
+    vtest::WriteFile(root.Folder("") + "Elsewhere31", "glued\r\n");
+    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + install + "Elsewhere\\\r",
                    MAIL_QUARANTINE),
               "CODE 0\r\n");
-    EXPECT_STREQ(g_Settings.Quarantine_Path, "C:\\Elsewhere\\");
+    EXPECT_EQ(g_Settings.Quarantine_Path, install + "Elsewhere\\");
     EXPECT_EQ(Call(&ClientConnection::SendFileList, "get_qfile_list", MAIL_QUARANTINE),
               "CODE 1\r\n31\r\nCODE 0\r\n");
     // Without a closing backslash a name is glued to the last folder name.
-    EXPECT_EQ(
-        Call(&ClientConnection::SetCategoryFolder, "setpath_qfile C:\\Elsewhere", MAIL_QUARANTINE),
-        "CODE 0\r\n");
+    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + install + "Elsewhere",
+                   MAIL_QUARANTINE),
+              "CODE 0\r\n");
     EXPECT_EQ(Call(&ClientConnection::SendFileContents, "get_qfile 31", MAIL_QUARANTINE),
               "CODE 1\r\nglued\n\r\n");
     // The other folders stay.
@@ -318,19 +374,152 @@ TEST(SetCategoryFolder, ReplacesTheQuarantineFolderAsGivenForLaterRequests) {
 TEST(SetCategoryFolder, MissingTooLongOrCutFoldersAreRefusedAndTheFolderStays) {
     MailRoot root;
     const std::string before = g_Settings.Quarantine_Path;
+    const std::string install = "C:\\Program Files\\Corvane\\Ostel\\Vantry SMTP\\";
     EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile", MAIL_QUARANTINE),
               Improper("setpath_qfile"));
-    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + std::string(200, 'x'),
+    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder,
+                   "setpath_qfile " + install + std::string(200 - install.size(), 'x'),
                    MAIL_QUARANTINE),
               Improper("setpath_qfile"));
     EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder,
                    std::string("setpath_qfile C:\\a\0\\b", 21), MAIL_QUARANTINE),
               Improper("setpath_qfile"));
     EXPECT_EQ(g_Settings.Quarantine_Path, before);
-    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + std::string(199, 'x'),
+    const std::string longest = install + std::string(199 - install.size(), 'x');
+    EXPECT_EQ(Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + longest,
                    MAIL_QUARANTINE),
               "CODE 0\r\n");
-    EXPECT_EQ(std::string(g_Settings.Quarantine_Path), std::string(199, 'x'));
+    EXPECT_EQ(std::string(g_Settings.Quarantine_Path), longest);
+}
+
+TEST(SetCategoryFolder, OnlyTheScannersOwnFoldersAreTaken) {
+    MailRoot root;
+    // A folder a setting names outside the install folder is the scanner's too.
+    strcpy(g_Settings.Log_Path, "D:\\Mail Logs\\");
+    const std::string install = "C:\\Program Files\\Corvane\\Ostel\\Vantry SMTP";
+    struct Case {
+        std::string folder;
+        bool taken;
+    } cases[] = {
+        {install + "\\", true},
+        {install, false}, // glues "Vantry SMTP" to names in Ostel
+        {install + "\\Quarantine\\", true},
+        {install + "\\Elsewhere\\Deeper\\", true},
+        {"c:/PROGRAM FILES/corvane/OSTEL/vantry smtp/x/", true},
+        {install + "\\x\\..\\Held\\.\\", true},
+        {install + "\\Quarantine\\q", true},
+        {"d:\\MAIL LOGS\\", true},
+        {"D:\\Mail Logs\\x\\..\\", true},
+        // Beside, above and outside the install folder.
+        {install + "2\\", false},
+        {install + "\\..\\", false},
+        {install + "\\..\\..\\..\\..\\Windows\\", false},
+        {install + "\\..\\Vantry SMTP2\\", false},
+        {"C:\\Program Files\\Corvane\\Ostel\\", false},
+        {"C:\\..\\..\\..\\..\\tmp\\x\\", false},
+        {"C:\\", false},
+        {"/etc/", false},
+        {"D:\\Mail Logs\\Sub\\", false},
+        {"D:\\Mail Logs", false},
+        {"D:\\", false},
+        // Written so that the folder compared is not plainly the one opened.
+        {"\\Program Files\\Corvane\\Ostel\\Vantry SMTP\\", false},
+        {"C:Program Files\\Corvane\\Ostel\\Vantry SMTP\\", false},
+        {"Quarantine\\", false},
+        {"\\\\server\\share\\", false},
+        {"\\\\?\\" + install + "\\", false},
+        {install + "\\Quarantine.\\", false},
+        {install + "\\Quarantine \\", false},
+        {install + "\\...\\", false},
+        {install + "\\x:y\\", false},
+        {install + "\\Q*\\", false},
+        {install + "\\Q?\\", false},
+        {install + "\\Q|\\", false},
+        {install + "\\Q\"\\", false},
+        {install + "\\Q<>\\", false},
+        {install + "\\Q\t\\", false},
+    };
+    for (const Case& c : cases) {
+        const std::string before = g_Settings.Quarantine_Path;
+        std::string reply =
+            Call(&ClientConnection::SetCategoryFolder, "setpath_qfile " + c.folder, MAIL_QUARANTINE);
+        if (c.taken) {
+            EXPECT_EQ(reply, "CODE 0\r\n") << c.folder;
+            EXPECT_EQ(g_Settings.Quarantine_Path, c.folder);
+        } else {
+            EXPECT_EQ(reply, Improper("setpath_qfile")) << c.folder;
+            EXPECT_EQ(g_Settings.Quarantine_Path, before) << c.folder;
+        }
+    }
+}
+
+// How a reply ended for its client: the bytes it got, and whether the end was
+// a reset rather than an orderly close.
+struct Ending {
+    size_t bytes = 0;
+    bool reset = false;
+};
+
+Ending ReadToTheEnd(SOCKET client) {
+    Ending ending;
+    char buf[65536];
+    for (;;) {
+        int n = recv(client, buf, sizeof(buf), 0);
+        if (n > 0) {
+            ending.bytes += static_cast<size_t>(n);
+            continue;
+        }
+        ending.reset = n == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET;
+        return ending;
+    }
+}
+
+int NotReadingEvents() {
+    int count = 0;
+    for (const std::string& text : vtest::EventTexts(EVENTLOG_WARNING_TYPE))
+        count += text == "Configuration client 'tester' stopped reading the reply; the connection "
+                         "was closed";
+    return count;
+}
+
+TEST(MailReplies, AFileTheClientStopsTakingIsLoggedAndReset) {
+    MailRoot root;
+    const std::string content(4 << 20, 'm');
+    vtest::WriteFile(root.Folder("Log") + "mail1.log", content);
+    vtest::ConnectionPair pair(4096);
+    pair.service().m_sendProgressLimit = 300;
+    char request[] = "get_maillog mail1.log";
+    pair.service().m_nRequestLength = static_cast<int>(strlen(request));
+    pair.service().SendFileContents(request, MAIL_MAIL_LOG);
+    EXPECT_EQ(pair.service().m_socket, INVALID_SOCKET);
+    EXPECT_EQ(NotReadingEvents(), 1);
+    const Ending ending = ReadToTheEnd(pair.client());
+    EXPECT_LT(ending.bytes, content.size());
+    EXPECT_TRUE(ending.reset);
+}
+
+TEST(MailReplies, AListOrFileWhoseClientWentAwayIsLoggedOnce) {
+    MailRoot root;
+    for (int i = 0; i < 3; ++i)
+        vtest::WriteFile(root.Folder("Quarantine") + std::to_string(100 + i), "x");
+    vtest::WriteFile(root.Folder("Quarantine") + "7", std::string(1 << 20, 'q'));
+    struct Case {
+        int (ClientConnection::*handler)(char*, int);
+        const char* request;
+    } cases[] = {{&ClientConnection::SendFileList, "get_qfile_list"},
+                 {&ClientConnection::SendFileContents, "get_qfile 7"}};
+    int expected = 0;
+    for (const Case& c : cases) {
+        vtest::ConnectionPair pair;
+        // The client resets its end before the reply: nothing can be written.
+        pair.ResetClient();
+        std::string request(c.request);
+        request.resize(request.size() + 64, '\0');
+        pair.service().m_nRequestLength = static_cast<int>(strlen(c.request));
+        (pair.service().*c.handler)(&request[0], MAIL_QUARANTINE);
+        EXPECT_EQ(pair.service().m_socket, INVALID_SOCKET) << c.request;
+        EXPECT_EQ(NotReadingEvents(), ++expected) << c.request;
+    }
 }
 
 } // namespace
