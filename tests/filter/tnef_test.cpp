@@ -45,6 +45,8 @@ std::string ReadAll(const std::string& path) {
 
 Parsed ParseFile(const std::string& path) {
     Parsed parsed;
+    // The sources' test data by its host path: a root that maps the host.
+    vtest::TempRoot root;
     CStreamTransport file;
     if (!file.Open(path.c_str()))
         return parsed;
