@@ -30,41 +30,56 @@ char* GetLastErrorText(char* buffer, DWORD size) {
     return buffer;
 }
 
-void InstallService() {
+// A failed step: its line as the administrator has always seen it, then, when
+// the machine's state cannot be written at all, where and why (on POSIX, the
+// platform root). Returns the exit status of a failed install or remove.
+int Failed(const char* step) {
+    printf("%s failed - %s\n", step, GetLastErrorText(gErrorText, sizeof(gErrorText)));
+    char why[512];
+    if (CheckPlatformRootV(TRUE, why, sizeof(why)) != ERROR_SUCCESS)
+        printf("%s\n", why);
+    return 1;
+}
+
+// Every failure is printed and ends in a non-zero status: a service that
+// could not be created (one of that name exists already, the service database
+// cannot be written) is not installed, and a script that installs must see it.
+int InstallService() {
     char path[512];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
     if (n == 0 || n >= sizeof(path))
-        return;
+        return Failed("GetModuleFileName");
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        printf("OpenSCManager failed - %s\n", GetLastErrorText(gErrorText, sizeof(gErrorText)));
-        return;
-    }
+    if (manager == nullptr)
+        return Failed("OpenSCManager");
     SC_HANDLE service =
         CreateServiceA(manager, PELLION_SERVICE_NAME, PELLION_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
                        nullptr, nullptr, "", nullptr, nullptr);
+    int status = 0;
     if (service != nullptr) {
         printf("%s installed.\n", PELLION_DISPLAY_NAME);
         CloseServiceHandle(service);
+    } else {
+        status = Failed("CreateService");
     }
     CloseServiceHandle(manager);
+    return status;
 }
 
-void RemoveService() {
+int RemoveService() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        printf("OpenSCManager failed - %s\n", GetLastErrorText(gErrorText, sizeof(gErrorText)));
-        return;
-    }
+    if (manager == nullptr)
+        return Failed("OpenSCManager");
     SC_HANDLE service = OpenServiceA(manager, PELLION_SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (service == nullptr) {
-        printf("OpenService failed - %s\n", GetLastErrorText(gErrorText, sizeof(gErrorText)));
+        int status = Failed("OpenService");
         CloseServiceHandle(manager);
-        return;
+        return status;
     }
     SERVICE_STATUS status;
     memset(&status, 0, sizeof(status));
+    int result = 0;
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         printf("Stopping %s.", PELLION_DISPLAY_NAME);
         fflush(stdout);
@@ -79,13 +94,17 @@ void RemoveService() {
             printf("\n%s stopped.\n", PELLION_DISPLAY_NAME);
         else
             printf("\n%s failed to stop.\n", PELLION_DISPLAY_NAME);
+        // Still running: whatever the deletion does, the remove is not done.
+        if (status.dwCurrentState != SERVICE_STOPPED)
+            result = 1;
     }
     if (DeleteService(service))
         printf("%s removed.\n", PELLION_DISPLAY_NAME);
     else
-        printf("DeleteService failed - %s\n", GetLastErrorText(gErrorText, sizeof(gErrorText)));
+        result = Failed("DeleteService");
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    return result;
 }
 
 } // namespace
@@ -101,12 +120,13 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    int status = 0;
     if (argc == 2) {
         // Exactly these two spellings, over the first 7 (or 6) characters.
         if (strncmp(argv[1], "install", 7) == 0 || strncmp(argv[1], "INSTALL", 7) == 0)
-            InstallService();
+            status = InstallService();
         if (strncmp(argv[1], "remove", 6) == 0 || strncmp(argv[1], "REMOVE", 6) == 0)
-            RemoveService();
+            status = RemoveService();
     }
-    return 0;
+    return status;
 }

@@ -26,6 +26,13 @@ inline LONG WINAPI RegCommitTransactionV(void) {
 inline LONG WINAPI RegRollbackTransactionV(void) {
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
+// The POSIX platform keeps its machine state in a folder that can be missing
+// or read-only (platform/posix/base.h); Windows keeps it in the system.
+inline DWORD WINAPI CheckPlatformRootV(BOOL, LPSTR text, DWORD size) {
+    if (text != nullptr && size > 0)
+        text[0] = '\0';
+    return ERROR_SUCCESS;
+}
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/base.h"

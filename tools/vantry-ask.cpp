@@ -6,7 +6,8 @@
 // spaces, ended by CR LF. With --stdin, what the standard input holds follows
 // the request line (for requests that carry data, such as set_config's
 // lines). Without --port, the port is Pellion's Config_Port in this machine's
-// registry (9999 when it is not set). The reply is printed until Pellion
+// registry (9999 when it is not set); a platform root that does not exist is
+// an error, and is never created. The reply is printed until Pellion
 // closes the connection, each CR LF as a plain line feed so that scripts can
 // compare it; --raw prints the bytes as they came. Exit status: 0 when a reply
 // came, 3 when the client was refused (ACCESS_DENIED), 1 on any other failure,
@@ -99,8 +100,21 @@ int main(int argc, char** argv) {
     if (request.find_first_of("\r\n") != std::string::npos)
         return Usage("a request is one line");
 
-    if (port < 0)
+    if (port < 0) {
+        // The port is the service's, so it comes from the service's machine
+        // state. A root that is not there is not created here: it most likely
+        // means a VANTRY_PLATFORM_ROOT other than the service's, and the
+        // default port could reach some other program.
+        char why[512];
+        if (CheckPlatformRootV(FALSE, why, sizeof(why)) != ERROR_SUCCESS) {
+            fprintf(stderr,
+                    "vantry-ask: cannot read Pellion's Config_Port: %s\n"
+                    "  set VANTRY_PLATFORM_ROOT to the service's platform root, or give --port\n",
+                    why);
+            return 1;
+        }
         port = RemoteConfiguredPort();
+    }
 
     std::string body;
     if (withStdin) {

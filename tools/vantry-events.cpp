@@ -100,6 +100,13 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Reading makes nothing: a root that is not there is most likely a
+    // VANTRY_PLATFORM_ROOT other than the service's.
+    char why[512];
+    if (CheckPlatformRootV(FALSE, why, sizeof(why)) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "vantry-events: %s\n", why);
+        return 1;
+    }
     std::vector<vplat::EventRecord> records = vplat::ReadEventLog(source, type);
     size_t shown = 0;
     for (size_t i = records.size(); i-- > 0;) {

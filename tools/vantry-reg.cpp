@@ -89,7 +89,7 @@ void Fail(const char* format, ...) {
 }
 
 // The text of a registry status, for messages.
-std::string StatusText(LONG status) {
+std::string BareStatusText(LONG status) {
     switch (status) {
     case ERROR_FILE_NOT_FOUND:
         return "the system was unable to find the specified registry key or value";
@@ -107,6 +107,17 @@ std::string StatusText(LONG status) {
         return text;
     }
     }
+}
+
+// The text of a registry status, and, when the platform root (where the
+// registry database lives) cannot be written, where and why.
+std::string StatusText(LONG status) {
+    std::string text = BareStatusText(status);
+    char why[512];
+    if (status != ERROR_FILE_NOT_FOUND && status != ERROR_BAD_PATHNAME &&
+        status != ERROR_INVALID_PARAMETER && CheckPlatformRootV(TRUE, why, sizeof(why)) != ERROR_SUCCESS)
+        text = text + " (" + why + ")";
+    return text;
 }
 
 bool ParseKey(const char* text, KeyPath* key) {

@@ -74,6 +74,11 @@ int Failed(const char* what, DWORD code) {
         LocalFree(message);
     fprintf(stderr, "[SC] %s FAILED %lu:\n\n%s\n", what, static_cast<unsigned long>(code),
             text[0] ? text : "(no text for this code)");
+    // The service database lives in the platform root: when that cannot be
+    // written, say where and why rather than leave a bare code.
+    char why[512];
+    if (CheckPlatformRootV(TRUE, why, sizeof(why)) != ERROR_SUCCESS)
+        fprintf(stderr, "%s\n", why);
     return kExitFailed;
 }
 

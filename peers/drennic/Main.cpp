@@ -67,6 +67,19 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     Report(SERVICE_STOPPED, 0, 0);
 }
 
+// A failed step with its Windows error, then, when the machine's state cannot
+// be written at all, where and why (on POSIX, the platform root). Returns 1,
+// the exit status of a failed install or remove.
+int Failed(const char* step, DWORD error) {
+    printf("%s failed (error %lu)\n", step, static_cast<unsigned long>(error));
+    char why[512];
+    if (CheckPlatformRootV(TRUE, why, sizeof(why)) != ERROR_SUCCESS)
+        printf("%s\n", why);
+    return 1;
+}
+
+// Installing over an installed service fails, as does every other failure: a
+// script that installs learns that the service it meant to make is not its own.
 int Install() {
     char path[MAX_PATH * 2];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -75,10 +88,8 @@ int Install() {
         return 1;
     }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        printf("OpenSCManager failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
-        return 1;
-    }
+    if (manager == nullptr)
+        return Failed("OpenSCManager", GetLastError());
     SC_HANDLE service =
         CreateServiceA(manager, DRENNIC_SERVICE_NAME, DRENNIC_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
@@ -88,10 +99,9 @@ int Install() {
     if (service == nullptr) {
         if (error == ERROR_SERVICE_EXISTS) {
             printf("%s is installed already.\n", DRENNIC_DISPLAY_NAME);
-            return 0;
+            return 1;
         }
-        printf("CreateService failed (error %lu)\n", static_cast<unsigned long>(error));
-        return 1;
+        return Failed("CreateService", error);
     }
     CloseServiceHandle(service);
     printf("%s installed.\n", DRENNIC_DISPLAY_NAME);
@@ -100,18 +110,17 @@ int Install() {
 
 int Remove() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        printf("OpenSCManager failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
-        return 1;
-    }
+    if (manager == nullptr)
+        return Failed("OpenSCManager", GetLastError());
     SC_HANDLE service = OpenServiceA(manager, DRENNIC_SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (service == nullptr) {
-        printf("OpenService failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        int rc = Failed("OpenService", GetLastError());
         CloseServiceHandle(manager);
-        return 1;
+        return rc;
     }
     SERVICE_STATUS status;
     memset(&status, 0, sizeof(status));
+    int rc = 0;
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         printf("Stopping %s.", DRENNIC_DISPLAY_NAME);
         fflush(stdout);
@@ -122,14 +131,13 @@ int Remove() {
         printf(status.dwCurrentState == SERVICE_STOPPED ? "\n%s stopped.\n"
                                                         : "\n%s failed to stop.\n",
                DRENNIC_DISPLAY_NAME);
+        if (status.dwCurrentState != SERVICE_STOPPED)
+            rc = 1;
     }
-    int rc = 0;
-    if (DeleteService(service)) {
+    if (DeleteService(service))
         printf("%s removed.\n", DRENNIC_DISPLAY_NAME);
-    } else {
-        printf("DeleteService failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
-        rc = 1;
-    }
+    else
+        rc = Failed("DeleteService", GetLastError());
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return rc;

@@ -51,7 +51,6 @@ std::string RootPath() {
     }
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    MakeDirectories(root);
     return root;
 }
 
@@ -226,6 +225,55 @@ std::string MapWindowsPath(const char* path) {
         resolved = ParseWindowsPath(windows.c_str());
     return drives.HostPathOf(resolved);
 }
+
+} // namespace vplat
+
+DWORD WINAPI CheckPlatformRootV(BOOL create, LPSTR text, DWORD size) {
+    const std::string root = vplat::RootPath();
+    int err = 0;
+    const char* what = "cannot be written";
+    bool withReason = true; // the system's words add nothing to "does not exist"
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0) {
+        err = errno;
+        if (err == ENOENT && !create) {
+            what = "does not exist";
+            withReason = false;
+        } else if (err == ENOENT) {
+            what = "cannot be created";
+            if (vplat::MakeDirectories(root)) {
+                what = "cannot be written";
+                err = 0;
+            } else {
+                err = errno != 0 ? errno : EIO;
+            }
+        } else {
+            what = "cannot be reached";
+        }
+    } else if (!S_ISDIR(st.st_mode)) {
+        what = "is not a folder";
+        withReason = false;
+        err = ENOTDIR;
+    }
+    if (err == 0 && create && access(root.c_str(), W_OK | X_OK) != 0)
+        err = errno;
+    if (err == 0 && !create && access(root.c_str(), R_OK | X_OK) != 0) {
+        what = "cannot be read";
+        err = errno;
+    }
+    if (text != nullptr && size > 0) {
+        if (err == 0)
+            text[0] = '\0';
+        else if (!withReason)
+            BoundedFormat(text, size, "the platform root %s %s", root.c_str(), what);
+        else
+            BoundedFormat(text, size, "the platform root %s %s: %s", root.c_str(), what,
+                          std::strerror(err));
+    }
+    return err == 0 ? ERROR_SUCCESS : vplat::ErrorFromErrno(err);
+}
+
+namespace vplat {
 
 DWORD ErrorFromErrno(int err) {
     DWORD code;

@@ -75,6 +75,15 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
+// What is wrong with the platform root (the folder named by
+// VANTRY_PLATFORM_ROOT, see internal.h), in words a tool can print: the path
+// and the system's reason. With create, a missing root is made (as every
+// write inside it does) and must be writable; without, it must exist and is
+// never made. Returns ERROR_SUCCESS and an empty text when all is well, else
+// the nearest Win32 code and e.g. "the platform root /srv/v cannot be written:
+// Permission denied". The Windows target has no such root and always succeeds.
+DWORD WINAPI CheckPlatformRootV(BOOL create, LPSTR text, DWORD size);
+
 namespace vplat {
 
 // One entry of a program's string table.

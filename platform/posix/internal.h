@@ -16,8 +16,11 @@ namespace vplat {
 // prefix). Without it: /var/lib/vantry for root, else ~/.vantry.
 constexpr const char* kRootVariable = "VANTRY_PLATFORM_ROOT";
 
-// The platform root, created on first use. Read from the environment on every
-// call, so that a test may point a process at a fresh root.
+// The platform root's path. Read from the environment on every call, so that
+// a test may point a process at a fresh root. Naming it creates nothing: a
+// reader (a name lookup in its hosts file, a client reading the port) leaves
+// a missing root missing; whoever writes inside creates the folders on the
+// way (RootFile, MakeDirectories), and CheckPlatformRootV tells why not.
 std::string RootPath();
 
 // A file or folder inside the root ("registry.db", "services/Name.sock"); the

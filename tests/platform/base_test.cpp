@@ -3,8 +3,16 @@
 #include "support/Wine.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <string>
+
+#ifndef _WIN32
+#include "support/TempRoot.h"
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -136,5 +144,53 @@ TEST(ProgramNames, ModuleFileNameIsTheRunningProgram) {
     EXPECT_TRUE(GetComputerNameA(name, &size));
     EXPECT_EQ(size, strlen(name));
 }
+
+#ifndef _WIN32
+// The platform root as CheckPlatformRootV finds it: with create a missing root
+// is made, without it never; the text names the root and what is wrong.
+TEST(PlatformRoot, CheckMakesOnlyWhenAskedAndSaysWhatIsWrong) {
+    vtest::TempRoot scratch;
+    const std::string base = scratch.path();
+    ASSERT_EQ(std::system(("touch '" + base + "/file'").c_str()), 0);
+    ASSERT_EQ(std::system(("mkdir -p '" + base + "/ro' && chmod 555 '" + base + "/ro'").c_str()), 0);
+    struct Case {
+        std::string root;
+        BOOL create;
+        DWORD code;
+        std::string text; // after "the platform root <root>"
+        bool existsAfter;
+    };
+    const Case cases[] = {
+        {base + "/new", FALSE, ERROR_FILE_NOT_FOUND, " does not exist", false},
+        {base + "/new/deeper", TRUE, ERROR_SUCCESS, "", true},
+        {base + "/new", FALSE, ERROR_SUCCESS, "", true}, // made by the row before
+        {base + "/file", TRUE, ERROR_PATH_NOT_FOUND, " is not a folder", true},
+        {base + "/file", FALSE, ERROR_PATH_NOT_FOUND, " is not a folder", true},
+        {base + "/file/root", TRUE, ERROR_PATH_NOT_FOUND, " cannot be reached: Not a directory", false},
+        {base + "/ro/root", TRUE, ERROR_ACCESS_DENIED, " cannot be created: Permission denied", false},
+        {base + "/ro", TRUE, ERROR_ACCESS_DENIED, " cannot be written: Permission denied", true},
+        {base + "/ro", FALSE, ERROR_SUCCESS, "", true},
+    };
+    for (const Case& c : cases) {
+        // Permissions do not hold back the superuser.
+        if (geteuid() == 0 && c.root.find("/ro") != std::string::npos && c.code != ERROR_SUCCESS)
+            continue;
+        setenv("VANTRY_PLATFORM_ROOT", c.root.c_str(), 1);
+        char text[300] = "unchanged";
+        EXPECT_EQ(CheckPlatformRootV(c.create, text, sizeof(text)), c.code) << c.root;
+        EXPECT_EQ(std::string(text), c.code == ERROR_SUCCESS ? "" : "the platform root " + c.root + c.text)
+            << c.root;
+        struct stat st;
+        EXPECT_EQ(stat(c.root.c_str(), &st) == 0, c.existsAfter) << c.root;
+    }
+    // A text cut to its room stays terminated.
+    setenv("VANTRY_PLATFORM_ROOT", (base + "/file").c_str(), 1);
+    char small[12];
+    EXPECT_NE(CheckPlatformRootV(FALSE, small, sizeof(small)), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(std::string(small), "the platfor");
+    setenv("VANTRY_PLATFORM_ROOT", base.c_str(), 1);
+    ASSERT_EQ(std::system(("chmod 755 '" + base + "/ro'").c_str()), 0);
+}
+#endif
 
 } // namespace

@@ -40,10 +40,10 @@ TEST(PellionCommandLine, InstallCreatesDemandStartOwnProcessLocalSystemService) 
         EXPECT_EQ(RegText(kServiceDbKey, "ImagePath"), PELLION_EXE);
         EXPECT_EQ(RegText(kServiceDbKey, "DisplayName"), "Corvane Vantry SMTP Pellion");
         EXPECT_EQ(RegText(kServiceDbKey, "ObjectName"), "LocalSystem");
-        // A second install finds the service there and prints nothing.
+        // A second install finds the service there: that install failed.
         r = pellion.Command(word);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.output, "CreateService failed - The specified service already exists. (0x431)\n");
     }
 }
 
