@@ -203,7 +203,9 @@ RemoteOutcome RemoteExchangeLines(const RemoteRequest& request, RemoteReplyReade
     return outcome;
 }
 
-int RemoteConfiguredPort() {
+int RemoteConfiguredPort(bool* found) {
+    if (found != nullptr)
+        *found = false;
     HKEY key = nullptr;
     DWORD port = 9999;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Corvane\\Ostel\\Vantry SMTP\\Pellion", 0,
@@ -212,8 +214,11 @@ int RemoteConfiguredPort() {
         DWORD size = sizeof(value);
         if (RegQueryValueExA(key, "Config_Port", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
                              &size) == ERROR_SUCCESS &&
-            size == sizeof(value))
+            size == sizeof(value)) {
             port = value & 0xFFFF;
+            if (found != nullptr)
+                *found = true;
+        }
         RegCloseKey(key);
     }
     return static_cast<int>(port);

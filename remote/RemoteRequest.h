@@ -83,7 +83,8 @@ RemoteOutcome RemoteExchangeLines(const RemoteRequest& request, RemoteReplyReade
                                   size_t lineSize, int* error);
 
 // Pellion's Config_Port from this machine's registry, or 9999 when it is not
-// set. The service keeps the low 16 bits of the value, and so does this.
-int RemoteConfiguredPort();
+// set (*found, when given, tells which). The service keeps the low 16 bits of
+// the value, and so does this.
+int RemoteConfiguredPort(bool* found = nullptr);
 
 #endif

@@ -68,6 +68,7 @@ std::string PlainLines(const std::string& reply) {
 int main(int argc, char** argv) {
     std::string host = "localhost";
     long port = -1;
+    const char* portFrom = "given";
     bool raw = false;
     long timeout = 30;
     bool withStdin = false;
@@ -113,7 +114,9 @@ int main(int argc, char** argv) {
                     why);
             return 1;
         }
-        port = RemoteConfiguredPort();
+        bool found = false;
+        port = RemoteConfiguredPort(&found);
+        portFrom = found ? "Config_Port" : "the default; no Config_Port in the registry";
     }
 
     std::string body;
@@ -144,8 +147,8 @@ int main(int argc, char** argv) {
         return 1;
     case REMOTE_NO_CONNECTION:
         fprintf(stderr,
-                "vantry-ask: cannot connect to %s port %ld (error %d); is Pellion running?\n",
-                host.c_str(), port, error);
+                "vantry-ask: cannot connect to %s port %ld (%s) (error %d); is Pellion running?\n",
+                host.c_str(), port, portFrom, error);
         return 1;
     case REMOTE_TIMED_OUT:
         if (!raw)

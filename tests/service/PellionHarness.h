@@ -75,9 +75,21 @@ public:
         return ok != 0;
     }
 
-    // Installs and starts, then waits until the service reports running (or
-    // has stopped: it failed to start).
-    bool InstallAndStart() { return Install() && Start() && WaitFor(SERVICE_RUNNING); }
+    // True when the service is in the root's service manager.
+    bool Installed() {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_QUERY_STATUS);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return service != nullptr;
+    }
+
+    // Installs (unless a test did already: a second install fails) and
+    // starts, then waits until the service reports running (or has stopped:
+    // it failed to start).
+    bool InstallAndStart() {
+        return (Installed() || Install()) && Start() && WaitFor(SERVICE_RUNNING);
+    }
 
     SERVICE_STATUS Control(DWORD control, BOOL* ok = nullptr) {
         SERVICE_STATUS status = {};

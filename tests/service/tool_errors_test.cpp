@@ -128,4 +128,23 @@ TEST(UnusableRoot, AReaderNeverMakesTheRootItIsPointedAt) {
     EXPECT_FALSE(Exists(pellion.root() + "/missing"));
 }
 
+TEST(UnusableRoot, AClientThatCannotConnectSaysWhereItsPortCameFrom) {
+    Pellion pellion; // not started; its root holds a free Config_Port
+    const std::string port = std::to_string(pellion.port());
+    const std::string other = std::to_string(vtest::FreePort());
+    struct Case {
+        std::string args;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"get_server_type", "port " + port + " (Config_Port)"},
+        {"--port " + other + " get_server_type", "port " + other + " (given)"},
+    };
+    for (const Case& c : cases) {
+        vtest::CommandResult r = RunCommand(std::string("'") + VANTRY_ASK_TOOL + "' " + c.args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_TRUE(Contains(r.output, c.says)) << r.output;
+    }
+}
+
 } // namespace
