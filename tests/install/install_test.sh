@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed tree, as an administrator gets it from `cmake --install`:
-#   install_test.sh BUILD_DIR CXX
+#   install_test.sh BUILD_DIR CXX [CLIENT_FLAGS]
 # installs into a temporary prefix, checks that every piece is where the
 # usual prefixes put it, verifies both systemd units with systemd-analyze,
 # builds a client against the installed headers and libraries, then starts
@@ -11,6 +11,7 @@
 set -euo pipefail
 build=$1
 cxx=$2
+client_flags=${3:-}
 tmp=$(mktemp -d /tmp/vantry-install.XXXXXX)
 prefix=$tmp/prefix
 export VANTRY_PLATFORM_ROOT=$tmp/root
@@ -68,7 +69,7 @@ if grep -v '^$' "$tmp/verify.log"; then fail "systemd-analyze verify had finding
 echo "systemd-analyze verify: both units clean"
 
 echo "== a client built against the installed interfaces"
-"$cxx" -std=c++17 -Wall -Werror -I"$prefix/include/vantry" "$(dirname "$0")/client.cpp" \
+"$cxx" $client_flags -std=c++17 -Wall -Werror -I"$prefix/include/vantry" "$(dirname "$0")/client.cpp" \
     -o "$tmp/client" -L"$prefix/$libdir" -lmarrish -lvplatform -lkessla -lruvane -lsqlite3 \
     -pthread -ldl -Wl,-rpath,"$prefix/$libdir" || fail "the client does not build"
 
