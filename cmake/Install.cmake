@@ -16,9 +16,9 @@ install(TARGETS kessla ruvane
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(NOT WIN32)
-    # Marrish.h declares a static library over the platform layer: a client
-    # links both (and SQLite, threads, dl).
-    install(TARGETS marrish vplatform ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    # Marrish.h declares a static library over the protocol's client library
+    # and the platform layer: a client links all three (and SQLite, threads, dl).
+    install(TARGETS marrish vremote vplatform ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 # The headers keep their folders, so that their own includes
@@ -26,7 +26,8 @@ endif()
 set(VANTRY_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vantry)
 install(FILES filter/Kessla.h DESTINATION ${VANTRY_INCLUDEDIR}/filter)
 install(FILES reactions/Ruvane.h DESTINATION ${VANTRY_INCLUDEDIR}/reactions)
-install(FILES peers/marrish/Marrish.h DESTINATION ${VANTRY_INCLUDEDIR}/peers/marrish)
+install(FILES remote/marrish/Marrish.h DESTINATION ${VANTRY_INCLUDEDIR}/remote/marrish)
+install(FILES remote/RemoteRequest.h DESTINATION ${VANTRY_INCLUDEDIR}/remote)
 install(FILES platform/win32.h DESTINATION ${VANTRY_INCLUDEDIR}/platform)
 if(NOT WIN32)
     file(GLOB VANTRY_PLATFORM_HEADERS ${CMAKE_SOURCE_DIR}/platform/posix/*.h)

@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 bin=$(cd "$1" && pwd)
 out=$2
 version=${3:-1.0.$(git -C "$here" rev-list --count HEAD 2>/dev/null || echo 0)}
-for f in pellion.exe kessla.dll ruvane.dll quennel.exe vantry-ask.exe drennic.exe; do
+for f in pellion.exe kessla.dll ruvane.dll quennel.exe vantry.exe vantry-ask.exe drennic.exe; do
     [ -f "$bin/$f" ] || { echo "build-msi: $bin/$f is missing (build the Windows target first)" >&2; exit 1; }
 done
 # wixl looks for each file relative to the source's own folder: build from a
@@ -47,7 +47,7 @@ msibuild "$out" "${queries[@]}"
 fail() { echo "build-msi: $out: $*" >&2; exit 1; }
 table() { msiinfo export "$out" "$1" | tr -d '\r' | tail -n +4; }
 files=$(table File | cut -f3 | sed "s/.*|//" | sort | tr "\n" " ")
-[ "$files" = "drennic.exe kessla.dll pellion.exe quennel.exe ruvane.dll vantry-ask.exe " ] ||
+[ "$files" = "drennic.exe kessla.dll pellion.exe quennel.exe ruvane.dll vantry-ask.exe vantry.exe " ] ||
     fail "files: $files"
 services=$(table ServiceInstall)
 for s in "Vantry SMTP Pellion	Corvane Vantry SMTP Pellion" "Vantry SMTP Drennic	Corvane Vantry SMTP Drennic"; do
@@ -84,4 +84,4 @@ done
 [ "$(table AppSearch | grep -c '^HAVE_')" -eq 10 ] || fail "registry searches: $(table AppSearch)"
 [ "$(table CreateFolder | wc -l)" -eq 5 ] || fail "mail folders: $(table CreateFolder)"
 table Upgrade | grep -q '5B1E6C2A-0D7E-4C59-9E31-7A3F2C8D4E61' || fail "no major upgrade"
-echo "build-msi: $out (version $version): 6 files, 2 services, 10 settings where missing, 5 mail folders"
+echo "build-msi: $out (version $version): 7 files, 2 services, 10 settings where missing, 5 mail folders"

@@ -3,7 +3,7 @@
 // asks the running service through Marrish.
 //   client PORT   prints "rule active 1", the plug-in's export, then the reply
 #include "filter/Kessla.h"
-#include "peers/marrish/Marrish.h"
+#include "remote/marrish/Marrish.h"
 #include "reactions/Ruvane.h"
 
 #include <cstdio>

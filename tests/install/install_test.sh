@@ -29,13 +29,13 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" || { cat "$tmp/i
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 for f in bin/pellion bin/drennic bin/quennel bin/vantry-ask bin/vantry-reg bin/vantry-sc \
          bin/vantry-events bin/vantry-setup \
-         "$libdir/libkessla.so" "$libdir/libruvane.so" "$libdir/libmarrish.a" "$libdir/libvplatform.a" \
+         "$libdir/libkessla.so" "$libdir/libruvane.so" "$libdir/libmarrish.a" "$libdir/libvremote.a" "$libdir/libvplatform.a" \
          include/vantry/filter/Kessla.h include/vantry/reactions/Ruvane.h \
-         include/vantry/peers/marrish/Marrish.h include/vantry/platform/win32.h \
+         include/vantry/remote/marrish/Marrish.h include/vantry/remote/RemoteRequest.h include/vantry/platform/win32.h \
          include/vantry/platform/posix/types.h \
          share/man/man8/pellion.8 share/man/man8/drennic.8 share/man/man8/vantry-sc.8 \
          share/man/man8/vantry-reg.8 share/man/man8/vantry-events.8 share/man/man8/vantry-setup.8 \
-         share/man/man1/vantry-ask.1 \
+         share/man/man1/vantry-ask.1 share/man/man1/vantry.1 bin/vantry \
          lib/systemd/system/vantry-drennic.service lib/systemd/system/vantry-pellion.service; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
@@ -70,7 +70,7 @@ echo "systemd-analyze verify: both units clean"
 
 echo "== a client built against the installed interfaces"
 "$cxx" $client_flags -std=c++17 -Wall -Werror -I"$prefix/include/vantry" "$(dirname "$0")/client.cpp" \
-    -o "$tmp/client" -L"$prefix/$libdir" -lmarrish -lvplatform -lkessla -lruvane -lsqlite3 \
+    -o "$tmp/client" -L"$prefix/$libdir" -lmarrish -lvremote -lvplatform -lkessla -lruvane -lsqlite3 \
     -pthread -ldl -Wl,-rpath,"$prefix/$libdir" || fail "the client does not build"
 
 # A unit's command lines, for the shell: ExecStartPre then ExecStart.
