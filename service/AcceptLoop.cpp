@@ -2,9 +2,11 @@
 #include "platform/bounded.h"
 #include "service/Admission.h"
 #include "service/ClientConnection.h"
+#include "service/LineReader.h"
 #include "service/LogEvent.h"
 
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <new>
 #include <string>
@@ -36,6 +38,13 @@ struct AdmissionDone {
     char peerName[HOST_NAME_SIZE]; // "" for no name
 };
 
+// A reply the request thread could not finish, for the loop's backlog.
+struct SlowReply {
+    SOCKET socket;
+    std::string bytes;
+    char peerName[HOST_NAME_SIZE];
+};
+
 DWORD Elapsed(DWORD since, DWORD now) {
     return now - since; // wraps with the tick count
 }
@@ -57,15 +66,26 @@ struct AcceptShared {
     int refs = 1;
     bool quit = false;
     int requestPause = 1000;
+    int replyWaitLimit = REPLY_WAIT_LIMIT;
+    size_t pendingReplyLimit = PENDING_REPLY_LIMIT;
 
+    // Lookups: those of addresses admitted before go first, and one lookup
+    // thread (when there are several) takes only those, so that strangers'
+    // stalled lookups never hold them.
+    std::deque<AdmissionJob> firstJobs;
     std::deque<AdmissionJob> jobs;
     std::deque<AdmissionDone> done;
+    int lookupThreads = 0; // started so far
+
+    // Replies handed back by the request thread.
+    std::deque<SlowReply> slowReplies;
 
     // The one request handed to the request thread and not yet taken.
     bool slotFull = false;
     SOCKET slotSocket = INVALID_SOCKET;
     std::string slotLine;
     char slotPeer[HOST_NAME_SIZE] = {};
+    bool slotPause = true;
     // The request thread has a request in hand.
     bool handling = false;
 
@@ -86,6 +106,8 @@ struct AcceptShared {
             return;
         if (shared->slotFull)
             closesocket(shared->slotSocket);
+        for (const SlowReply& reply : shared->slowReplies)
+            closesocket(reply.socket);
         CloseHandle(shared->lock);
         CloseHandle(shared->jobReady);
         CloseHandle(shared->requestReady);
@@ -99,18 +121,29 @@ namespace {
 // it back.
 DWORD WINAPI AdmissionThread(LPVOID param) {
     AcceptShared* shared = static_cast<AcceptShared*>(param);
+    // The first thread keeps to the known addresses, as long as another one
+    // takes the rest.
+    int index;
+    {
+        EventLock hold(shared->lock);
+        index = shared->lookupThreads++;
+    }
     for (;;) {
-        WaitForSingleObject(shared->jobReady, 250);
+        WaitForSingleObject(shared->jobReady, index == 0 ? 50 : 250);
         AdmissionJob job;
         {
             EventLock hold(shared->lock);
             if (shared->quit)
                 break;
-            if (shared->jobs.empty())
+            const bool reserved = index == 0 && shared->lookupThreads > 1;
+            std::deque<AdmissionJob>* from = &shared->firstJobs;
+            if (from->empty() && !reserved)
+                from = &shared->jobs;
+            if (from->empty())
                 continue;
-            job = shared->jobs.front();
-            shared->jobs.pop_front();
-            if (!shared->jobs.empty())
+            job = from->front();
+            from->pop_front();
+            if (!shared->firstJobs.empty() || !shared->jobs.empty())
                 SetEvent(shared->jobReady); // wake another thread for the rest
         }
         AdmissionDone done;
@@ -131,6 +164,7 @@ DWORD WINAPI RequestThread(LPVOID param) {
         SOCKET socket;
         std::string line;
         char peer[HOST_NAME_SIZE];
+        bool pause;
         {
             EventLock hold(shared->lock);
             if (!shared->slotFull) {
@@ -141,11 +175,15 @@ DWORD WINAPI RequestThread(LPVOID param) {
             socket = shared->slotSocket;
             line.swap(shared->slotLine);
             BoundedCopy(peer, sizeof(peer), shared->slotPeer);
+            pause = shared->slotPause;
             shared->slotSocket = INVALID_SOCKET;
             shared->slotFull = false;
             shared->handling = true;
         }
-        Sleep(static_cast<DWORD>(shared->requestPause));
+        // A client that closed its side before its line feed has nothing
+        // more to send: its request is answered at once.
+        if (pause)
+            Sleep(static_cast<DWORD>(shared->requestPause));
         // The handlers get the request in a buffer of the full request size,
         // as they always have; one owner frees it.
         std::unique_ptr<char[]> request(new (std::nothrow) char[REQUEST_BUFFER_SIZE]);
@@ -154,9 +192,21 @@ DWORD WINAPI RequestThread(LPVOID param) {
             request[line.size()] = '\0';
             ClientConnection connection(socket);
             BoundedCopy(connection.m_szPeerName, sizeof(connection.m_szPeerName), peer);
-            // The handlers wait on the socket themselves.
+            // The handlers wait on the socket themselves, for a slow reader
+            // not long: what it does not take in time goes to the backlog.
             SetBlocking(socket, true);
+            connection.KeepSlowReplies(shared->replyWaitLimit, shared->pendingReplyLimit);
             connection.DispatchRequest(request.get(), static_cast<int>(line.size()));
+            SlowReply reply;
+            if (connection.TakePendingReply(reply.socket, reply.bytes)) {
+                BoundedCopy(reply.peerName, sizeof(reply.peerName), peer);
+                EventLock hold(shared->lock);
+                shared->slowReplies.push_back(SlowReply());
+                SlowReply& kept = shared->slowReplies.back();
+                kept.socket = reply.socket;
+                kept.bytes.swap(reply.bytes);
+                BoundedCopy(kept.peerName, sizeof(kept.peerName), reply.peerName);
+            }
         } else {
             closesocket(socket); // no buffer: no reply, as before
         }
@@ -178,6 +228,7 @@ struct AcceptLoop::Held {
     bool lineDone;
     bool refusing;
     bool queued; // admitted and complete: in m_ready
+    bool noPause; // the client closed its side before its line feed
     DWORD refusedAt;
     std::string line;
     char peerName[HOST_NAME_SIZE];
@@ -185,22 +236,29 @@ struct AcceptLoop::Held {
 
 AcceptLoop::AcceptLoop(SOCKET listener, HANDLE stopEvent, const AcceptLimits& limits)
     : m_listener(listener), m_hStop(stopEvent), m_limits(limits), m_shared(new AcceptShared),
-      m_hRequestThread(nullptr), m_phAdmissionThreads(nullptr), m_nAdmissionThreads(0), m_nextId(1),
-      m_acceptPausedUntil(0), m_acceptPaused(false) {
+      m_hRequestThread(nullptr), m_phAdmissionThreads(nullptr), m_nAdmissionThreads(0),
+      m_backlog(limits.backlog), m_nextId(1), m_acceptPausedUntil(0), m_acceptPaused(false) {
+    NameLimits names;
+    names.keepMs = limits.nameKeepMs;
+    names.noNameKeepMs = limits.noNameKeepMs;
+    names.refreshAfterMs = limits.nameRefreshMs;
+    names.capacity = limits.namesKept;
+    m_names = KnownNames(names);
     m_shared->lock = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     m_shared->jobReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_shared->requestReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_shared->requestPause = limits.requestPause;
+    m_shared->replyWaitLimit = limits.replyWaitLimit;
+    m_shared->pendingReplyLimit = limits.pendingReplyLimit;
     if (gethostname(m_localHostName, sizeof(m_localHostName)) != 0)
         m_localHostName[0] = '\0';
     m_localHostName[sizeof(m_localHostName) - 1] = '\0';
-    if (m_limits.namesKept < 1)
-        m_limits.namesKept = 1;
     if (m_limits.maxReading > FD_SETSIZE - 1)
         m_limits.maxReading = FD_SETSIZE - 1;
     if (m_limits.admissionThreads < 1)
         m_limits.admissionThreads = 1;
-    m_phAdmissionThreads = new HANDLE[static_cast<size_t>(m_limits.admissionThreads)];
+    // One more thread, for the addresses admitted before.
+    m_phAdmissionThreads = new HANDLE[static_cast<size_t>(m_limits.admissionThreads) + 1];
 }
 
 AcceptLoop::~AcceptLoop() {
@@ -243,7 +301,7 @@ bool AcceptLoop::Start() {
         AcceptShared::Release(m_shared);
         return false;
     }
-    for (int i = 0; i < m_limits.admissionThreads; ++i) {
+    for (int i = 0; i < m_limits.admissionThreads + 1; ++i) {
         m_shared->AddRef();
         HANDLE thread = CreateThread(nullptr, 0, AdmissionThread, m_shared, 0, nullptr);
         if (thread == nullptr) {
@@ -296,31 +354,21 @@ void AcceptLoop::CloseHeld(size_t index) {
         bool dropped = false;
         if (!others) {
             EventLock hold(m_shared->lock);
-            for (auto job = m_shared->jobs.begin(); job != m_shared->jobs.end(); ++job) {
-                if (memcmp(job->address, held->address, 4) == 0) {
-                    m_shared->jobs.erase(job);
-                    dropped = true;
-                    break;
+            for (std::deque<AdmissionJob>* jobs : {&m_shared->firstJobs, &m_shared->jobs}) {
+                for (auto job = jobs->begin(); job != jobs->end() && !dropped; ++job) {
+                    if (memcmp(job->address, held->address, 4) == 0) {
+                        jobs->erase(job);
+                        dropped = true;
+                        break;
+                    }
                 }
             }
         }
-        if (dropped) {
-            for (auto name = m_names.begin(); name != m_names.end(); ++name) {
-                if (memcmp(name->address, held->address, 4) == 0) {
-                    m_names.erase(name);
-                    break;
-                }
-            }
-        }
+        if (dropped)
+            m_names.Dropped(held->address);
     }
-    if (held->queued) {
-        for (auto id = m_ready.begin(); id != m_ready.end(); ++id) {
-            if (*id == held->id) {
-                m_ready.erase(id);
-                break;
-            }
-        }
-    }
+    if (held->queued)
+        m_ready.Remove(held->id);
     m_held.erase(m_held.begin() + static_cast<long>(index));
     delete held;
 }
@@ -433,6 +481,7 @@ void AcceptLoop::AcceptNew() {
         held->lineDone = false;
         held->refusing = false;
         held->queued = false;
+        held->noPause = false;
         held->refusedAt = 0;
         held->peerName[0] = '\0';
         m_held.push_back(held);
@@ -440,48 +489,34 @@ void AcceptLoop::AcceptNew() {
     }
 }
 
-AcceptLoop::KnownName* AcceptLoop::FindName(const unsigned char address[4]) {
-    for (KnownName& name : m_names)
-        if (memcmp(name.address, address, 4) == 0)
-            return &name;
-    return nullptr;
-}
-
 // Decides at once with the name kept for the address, or waits for its
 // lookup: the one already asked for, or a new one.
 void AcceptLoop::Admit(Held& held) {
-    KnownName* known = FindName(held.address);
-    if (known != nullptr && known->looking)
+    char name[HOST_NAME_SIZE];
+    switch (m_names.Find(held.address, GetTickCount(), name, sizeof(name))) {
+    case NAME_USE:
+        Decide(held, name);
+        return;
+    case NAME_USE_AND_REFRESH:
+        AskLookup(held.address, true);
+        Decide(held, name);
+        return;
+    case NAME_WAIT:
         return; // the lookup under way decides this one too
-    if (known != nullptr) {
-        const DWORD keep = static_cast<DWORD>(known->name[0] != '\0' ? m_limits.nameKeepMs
-                                                                     : m_limits.noNameKeepMs);
-        if (Elapsed(known->foundAt, GetTickCount()) < keep) {
-            Decide(held, known->name);
-            return;
-        }
-        m_names.erase(m_names.begin() + (known - m_names.data()));
+    case NAME_LOOK_UP:
+        AskLookup(held.address, false);
+        return;
+    case NAME_LOOK_UP_FIRST:
+        AskLookup(held.address, true);
+        return;
     }
-    // A new lookup; the oldest name kept that no lookup is under way for
-    // makes room.
-    if (static_cast<int>(m_names.size()) >= m_limits.namesKept) {
-        for (auto name = m_names.begin(); name != m_names.end(); ++name) {
-            if (!name->looking) {
-                m_names.erase(name);
-                break;
-            }
-        }
-    }
-    KnownName entry;
-    memcpy(entry.address, held.address, 4);
-    entry.looking = true;
-    entry.foundAt = 0;
-    entry.name[0] = '\0';
-    m_names.push_back(entry);
+}
+
+void AcceptLoop::AskLookup(const unsigned char address[4], bool first) {
     AdmissionJob job;
-    memcpy(job.address, held.address, 4);
+    memcpy(job.address, address, 4);
     EventLock hold(m_shared->lock);
-    m_shared->jobs.push_back(job);
+    (first ? m_shared->firstJobs : m_shared->jobs).push_back(job);
     SetEvent(m_shared->jobReady);
 }
 
@@ -493,11 +528,12 @@ void AcceptLoop::Decide(Held& held, const char* peerName) {
     ApplyAdmission(held, result, peerName);
 }
 
-void AcceptLoop::LineDone(Held& held) {
+void AcceptLoop::LineDone(Held& held, bool withoutPause) {
     held.lineDone = true;
+    held.noPause = withoutPause;
     if (held.admission == ADMISSION_GRANTED && !held.queued) {
         held.queued = true;
-        m_ready.push_back(held.id);
+        m_ready.Push(held.address, held.id);
     }
 }
 
@@ -505,9 +541,8 @@ void AcceptLoop::LineDone(Held& held) {
 // the bytes, and only those up to the line feed are taken.
 void AcceptLoop::ReadLinePart(Held& held) {
     const size_t capacity = static_cast<size_t>(REQUEST_BUFFER_SIZE - 1);
-    const size_t stored = held.line.size();
-    const size_t want = capacity - stored < 8192 ? capacity - stored : 8192;
     char chunk[8192];
+    const size_t want = LinePeekSize(held.line.size(), capacity, sizeof(chunk));
     int n = recv(held.socket, chunk, static_cast<int>(want), MSG_PEEK);
     if (n == SOCKET_ERROR) {
         if (WSAGetLastError() == WSAEWOULDBLOCK)
@@ -515,36 +550,41 @@ void AcceptLoop::ReadLinePart(Held& held) {
         CloseHeld(FindHeld(held.id)); // the read failed: no reply
         return;
     }
-    if (n == 0) {
-        // The client closed its side: what came is the request.
-        LineDone(held);
-        return;
+    const LineStep step = NextLineStep(chunk, static_cast<size_t>(n), held.line.size(), capacity);
+    if (step.take > 0) {
+        int got = recv(held.socket, chunk, static_cast<int>(step.take), 0);
+        if (got != static_cast<int>(step.take)) {
+            CloseHeld(FindHeld(held.id));
+            return;
+        }
+        held.line.append(chunk, step.keep);
     }
-    const void* feed = memchr(chunk, '\n', static_cast<size_t>(n));
-    const int take =
-        feed != nullptr ? static_cast<int>(static_cast<const char*>(feed) - chunk) + 1 : n;
-    int got = recv(held.socket, chunk, take, 0);
-    if (got != take) {
+    switch (step.end) {
+    case LINE_MORE:
+        return;
+    case LINE_COMPLETE:
+    case LINE_CUT: // the rest stays unread
+        LineDone(held, false);
+        return;
+    case LINE_CLOSED_PARTIAL:
+        // What came is the request; nobody waits for more of it.
+        LineDone(held, true);
+        return;
+    case LINE_CLOSED_EMPTY:
+        // Closed before a byte: nothing was asked, nothing is answered.
         CloseHeld(FindHeld(held.id));
         return;
     }
-    if (feed != nullptr) {
-        held.line.append(chunk, static_cast<size_t>(take - 1)); // without the line feed
-        LineDone(held);
-        return;
-    }
-    held.line.append(chunk, static_cast<size_t>(take));
-    if (held.line.size() >= capacity)
-        LineDone(held); // cut at the capacity; the rest stays unread
 }
 
 void AcceptLoop::ApplyAdmission(Held& held, int result, const char* peerName) {
     held.admission = result;
     BoundedCopy(held.peerName, sizeof(held.peerName), peerName);
     if (result == ADMISSION_GRANTED) {
+        m_names.Admitted(held.address);
         if (held.lineDone && !held.queued) {
             held.queued = true;
-            m_ready.push_back(held.id);
+            m_ready.Push(held.address, held.id);
         }
         return;
     }
@@ -566,12 +606,7 @@ void AcceptLoop::TakeAdmissions() {
     }
     const DWORD now = GetTickCount();
     for (const AdmissionDone& d : done) {
-        KnownName* known = FindName(d.address);
-        if (known != nullptr) {
-            known->looking = false;
-            known->foundAt = now;
-            BoundedCopy(known->name, sizeof(known->name), d.peerName);
-        }
+        m_names.Found(d.address, d.peerName, now);
         // Every connection from the address that waits for it, oldest first;
         // a decision may close a connection, so by id.
         std::vector<unsigned long> waiting;
@@ -600,20 +635,37 @@ void AcceptLoop::ExpireTimers(DWORD now) {
     }
 }
 
+// Replies the request thread handed back go to the backlog.
+void AcceptLoop::TakeSlowReplies() {
+    std::deque<SlowReply> replies;
+    {
+        EventLock hold(m_shared->lock);
+        replies.swap(m_shared->slowReplies);
+    }
+    const DWORD now = GetTickCount();
+    for (SlowReply& reply : replies)
+        m_backlog.Add(reply.socket, reply.bytes, reply.peerName, now);
+}
+
 void AcceptLoop::FeedRequestThread() {
-    if (m_ready.empty())
+    if (m_ready.Empty())
         return;
+    // Handed over only when the request thread is free, so that the turn is
+    // decided at the last moment: a request that arrives while another is
+    // handled waits for that one only.
     EventLock hold(m_shared->lock);
-    if (m_shared->slotFull)
+    if (m_shared->slotFull || m_shared->handling)
         return;
-    size_t index = FindHeld(m_ready.front());
-    m_ready.pop_front();
+    unsigned long id = 0;
+    m_ready.Pop(id);
+    size_t index = FindHeld(id);
     if (index == m_held.size())
         return;
     Held* held = m_held[index];
     m_shared->slotSocket = held->socket;
     m_shared->slotLine.swap(held->line);
     BoundedCopy(m_shared->slotPeer, sizeof(m_shared->slotPeer), held->peerName);
+    m_shared->slotPause = !held->noPause;
     m_shared->slotFull = true;
     SetEvent(m_shared->requestReady);
     m_held.erase(m_held.begin() + static_cast<long>(index));
@@ -621,10 +673,10 @@ void AcceptLoop::FeedRequestThread() {
 }
 
 bool AcceptLoop::Busy() const {
-    if (!m_held.empty())
+    if (!m_held.empty() || m_backlog.Count() > 0)
         return true;
     EventLock hold(m_shared->lock);
-    return m_shared->slotFull || m_shared->handling;
+    return m_shared->slotFull || m_shared->handling || !m_shared->slowReplies.empty();
 }
 
 void AcceptLoop::Run() {
@@ -637,8 +689,10 @@ void AcceptLoop::Run() {
             stopSeenAt = now;
         }
         TakeAdmissions();
+        TakeSlowReplies();
         now = GetTickCount(); // after the refusals just made
         ExpireTimers(now);
+        m_backlog.Expire(now);
         FeedRequestThread();
         if (stopping) {
             if (!Busy()) {
@@ -661,6 +715,9 @@ void AcceptLoop::Run() {
         for (const Held* h : m_held)
             if (IsReading(*h))
                 FD_SET(h->socket, &readable);
+        fd_set writable;
+        FD_ZERO(&writable);
+        m_backlog.Watch(&writable);
 
         // Short waits while another thread may hand something back; else
         // until the nearest deadline, and never long, so that the stop is
@@ -668,7 +725,8 @@ void AcceptLoop::Run() {
         DWORD wait = 250;
         {
             EventLock hold(m_shared->lock);
-            if (!m_shared->jobs.empty() || !m_ready.empty() || m_shared->slotFull)
+            if (!m_shared->firstJobs.empty() || !m_shared->jobs.empty() || !m_ready.Empty() ||
+                m_shared->slotFull || m_shared->handling)
                 wait = 20;
         }
         for (const Held* h : m_held) {
@@ -683,7 +741,8 @@ void AcceptLoop::Run() {
             if (left < wait)
                 wait = left;
         }
-        if (readable.fd_count == 0) {
+        wait = m_backlog.NextExpiry(now, wait);
+        if (readable.fd_count == 0 && writable.fd_count == 0) {
             // Windows' select() refuses empty sets.
             Sleep(wait);
             continue;
@@ -691,12 +750,17 @@ void AcceptLoop::Run() {
         struct timeval limit;
         limit.tv_sec = static_cast<long>(wait / 1000);
         limit.tv_usec = static_cast<long>((wait % 1000) * 1000);
-        int rc = select(0, &readable, nullptr, nullptr, &limit);
+        int rc = select(0, readable.fd_count > 0 ? &readable : nullptr,
+                        writable.fd_count > 0 ? &writable : nullptr, nullptr, &limit);
         if (rc == SOCKET_ERROR) {
             Sleep(20);
             continue;
         }
         if (rc == 0)
+            continue;
+        if (writable.fd_count > 0)
+            m_backlog.Send(&writable, GetTickCount());
+        if (readable.fd_count == 0)
             continue;
         if (listening && FD_ISSET(m_listener, &readable))
             AcceptNew();
@@ -717,7 +781,8 @@ void AcceptLoop::Run() {
 void AcceptLoop::Finish() {
     while (!m_held.empty())
         CloseHeld(m_held.size() - 1);
-    m_ready.clear();
+    m_ready.Clear();
+    m_backlog.CloseAll();
     {
         EventLock hold(m_shared->lock);
         m_shared->quit = true;

@@ -2,23 +2,28 @@
 // its request is handed over, for many connections at once.
 //
 // What the handlers are promised stays as it was: one request is handled at
-// a time, on one thread (the request thread), each after a pause of 1000 ms,
-// in the order in which the requests became complete (admitted, and their
-// line read). What changes is everything before that. A connection that has
-// not sent its whole line, or that is refused, holds nobody else:
+// a time, on one thread (the request thread), each after a pause of 1000 ms.
+// What changes is everything around that. A connection that has not sent its
+// whole line, that is refused, or whose client is slow to read its reply,
+// holds nobody else:
 //
 //  - the accept thread runs one loop over non-blocking sockets with select():
-//    it accepts, reads request lines as their bytes come (never past the line
-//    feed, so that set_config's further lines stay for the handler), refuses,
-//    and closes refused connections on a timer 2000 ms after the refusal;
+//    it accepts, reads request lines as their bytes come (service/LineReader.h),
+//    refuses, closes refused connections on a timer 2000 ms after the
+//    refusal, and sends the rest of the replies that slow clients did not
+//    take in time (service/ReplyBacklog.h);
 //  - the name lookups (the reverse lookup and its forward confirmation) run
 //    on a few lookup threads, so that a slow name server stalls neither the
-//    loop nor the requests. An address is looked up once at a time, however
-//    many connections it holds, and its name is kept for the next
-//    connections from it for a while (AcceptLimits), so that an address seen
-//    recently is decided at once even while every lookup thread waits on a
-//    stalling zone. The decision itself (Allowed_Clients, read from the
-//    registry for every connection, and the match) is made on the loop;
+//    loop nor the requests. Which address is looked up when, and how long a
+//    name is kept, is service/KnownNames.h: an administrator's address is
+//    refreshed before its name expires and goes ahead of strangers. The
+//    decision itself (Allowed_Clients, read from the registry for every
+//    connection, and the match) is made on the loop;
+//  - complete, admitted requests wait in a queue that takes turns across
+//    source addresses (service/RequestQueue.h). A client that closed its
+//    side before its line feed is answered without the pause, since nobody
+//    waits to read more of its line; one that closed before sending a byte
+//    asked nothing and is closed without a reply;
 //  - what one source address can hold at once, and what all hold together,
 //    is bounded (see AcceptLimits); a new connection makes room by closing
 //    the oldest connection that has not finished its line, never one whose
@@ -32,8 +37,10 @@
 
 #include "platform/win32.h"
 #include "service/ClientConnection.h"
+#include "service/KnownNames.h"
+#include "service/ReplyBacklog.h"
+#include "service/RequestQueue.h"
 
-#include <deque>
 #include <vector>
 
 struct AcceptShared;
@@ -56,15 +63,25 @@ struct AcceptLimits {
     // Connections whose line is still being read: one select() set holds them
     // with the listening socket (64 sockets, FD_SETSIZE of Winsock 1.1).
     int maxReading = 63;
-    // Threads that look names up.
+    // Threads that look names up; one more looks up only the addresses
+    // admitted before (service/KnownNames.h).
     int admissionThreads = 8;
     // How long a name found for an address is used for its next connections
     // without a new lookup: a confirmed name, and no name (a lookup that
     // failed may succeed soon).
     int nameKeepMs = 300000;
     int noNameKeepMs = 30000;
+    // From this age on, a name that admitted its address is refreshed in
+    // the background when the address connects again.
+    int nameRefreshMs = 150000;
     // Addresses whose names are kept at once; the oldest lookup goes first.
     int namesKept = 1024;
+    // Slow readers: what the request thread waits on one client's reading
+    // for a reply, what one reply may keep for the background, and the
+    // background's bounds (service/ReplyBacklog.h).
+    int replyWaitLimit = REPLY_WAIT_LIMIT;
+    size_t pendingReplyLimit = PENDING_REPLY_LIMIT;
+    BacklogLimits backlog;
     // After the stop, what was accepted may finish this long; then whatever
     // is left is closed without a reply. Within the stop's wait hint of
     // 31000 ms together with the request being handled.
@@ -89,22 +106,17 @@ public:
 
 private:
     struct Held;
-    struct KnownName {
-        unsigned char address[4];
-        bool looking; // a lookup is queued or running
-        DWORD foundAt;
-        char name[HOST_NAME_SIZE];
-    };
 
     void AcceptNew();
     bool MakeRoom(const unsigned char address[4]);
     void ReadLinePart(Held& held);
-    void LineDone(Held& held);
+    void LineDone(Held& held, bool withoutPause);
     void Admit(Held& held);
+    void AskLookup(const unsigned char address[4], bool first);
     void Decide(Held& held, const char* peerName);
-    KnownName* FindName(const unsigned char address[4]);
     void TakeAdmissions();
     void ApplyAdmission(Held& held, int result, const char* peerName);
+    void TakeSlowReplies();
     void ExpireTimers(DWORD now);
     void FeedRequestThread();
     void CloseHeld(size_t index);
@@ -122,9 +134,10 @@ private:
     HANDLE m_hRequestThread;
     HANDLE* m_phAdmissionThreads;
     int m_nAdmissionThreads;
-    std::vector<Held*> m_held;         // oldest first
-    std::deque<unsigned long> m_ready; // complete, admitted: in order of completion
-    std::vector<KnownName> m_names;    // oldest lookup first
+    std::vector<Held*> m_held; // oldest first
+    RequestQueue m_ready;      // complete, admitted: their turns
+    KnownNames m_names;
+    ReplyBacklog m_backlog;
     char m_localHostName[HOST_NAME_SIZE];
     unsigned long m_nextId;
     DWORD m_acceptPausedUntil;

@@ -8,7 +8,8 @@
 
 ClientConnection::ClientConnection(SOCKET accepted)
     : m_sendProgressLimit(SEND_PROGRESS_LIMIT), m_lineWaitLimit(REQUEST_WAIT_LIMIT),
-      m_configTimeLimit(SET_CONFIG_TIME_LIMIT), m_bNonBlocking(false) {
+      m_configTimeLimit(SET_CONFIG_TIME_LIMIT), m_bNonBlocking(false), m_replyWaitLeft(-1),
+      m_pendingLimit(0) {
     m_socket = accepted;
     // A bounded send buffer, as Windows gives one: what the progress limit
     // watches is the client's reading, not how much the system will queue
@@ -91,11 +92,28 @@ int ClientConnection::SendBuffer(const char* data, int length, int waitLimit, in
         return 0;
     }
     MakeNonBlocking();
+    // Once bytes are kept for later, the rest follows them, in order.
+    if (m_replyWaitLeft == 0 || !m_pending.empty())
+        return KeepForLater(data, length, status);
     const bool progressBound = waitLimit < 0 || waitLimit >= m_sendProgressLimit;
-    const int limit = progressBound ? m_sendProgressLimit : waitLimit;
+    int limit = progressBound ? m_sendProgressLimit : waitLimit;
+    // The reply's own wait, when it is the nearer bound.
+    const int budget = m_replyWaitLeft;
+    const bool replyBound = budget >= 0 && budget < limit;
+    if (replyBound)
+        limit = budget;
     const DWORD start = GetTickCount();
     for (;;) {
-        if (!WaitReady(true, Remaining(limit, start), status)) {
+        const bool ready = WaitReady(true, Remaining(limit, start), status);
+        if (budget > 0) {
+            if (!ready && replyBound && status == SOCKET_STATUS_TIMEOUT) {
+                m_replyWaitLeft = 0;
+                return KeepForLater(data, length, status);
+            }
+            const int left = Remaining(budget, start);
+            m_replyWaitLeft = left > 0 ? left : ready ? 1 : 0;
+        }
+        if (!ready) {
             if (status == SOCKET_STATUS_TIMEOUT && progressBound) {
                 LogMessage(IDS_CLIENT_NOT_READING, EVENTLOG_WARNING_TYPE, m_szPeerName);
                 Abort();
@@ -123,6 +141,35 @@ void ClientConnection::Abort() {
     setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
                sizeof(reset));
     Close();
+}
+
+void ClientConnection::KeepSlowReplies(int waitLimit, size_t pendingLimit) {
+    m_replyWaitLeft = waitLimit < 0 ? 0 : waitLimit;
+    m_pendingLimit = pendingLimit;
+}
+
+int ClientConnection::KeepForLater(const char* data, int length, int& status) {
+    const size_t n = static_cast<size_t>(length < 0 ? 0 : length);
+    if (n > m_pendingLimit - m_pending.size()) {
+        LogMessage(IDS_CLIENT_NOT_READING, EVENTLOG_WARNING_TYPE, m_szPeerName);
+        std::string().swap(m_pending);
+        Abort();
+        status = SOCKET_STATUS_TIMEOUT;
+        return 0;
+    }
+    m_pending.append(data, n);
+    status = SOCKET_STATUS_DONE;
+    return static_cast<int>(n);
+}
+
+bool ClientConnection::TakePendingReply(SOCKET& socket, std::string& bytes) {
+    if (m_pending.empty() || m_socket == INVALID_SOCKET)
+        return false;
+    socket = m_socket;
+    m_socket = INVALID_SOCKET;
+    bytes.swap(m_pending);
+    std::string().swap(m_pending);
+    return true;
 }
 
 int ClientConnection::SendText(const char* text, int waitLimit, int& status) {

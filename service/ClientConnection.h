@@ -5,6 +5,9 @@
 
 #include "service/ServerSocket.h"
 
+#include <cstddef>
+#include <string>
+
 const int HOST_NAME_SIZE = 200;
 
 // The request line: its buffer, and how long a client may take to send it.
@@ -35,6 +38,15 @@ const int SEND_PROGRESS_LIMIT = 30000;
 // Bytes the system may queue for a client beyond what it has read.
 const int CONNECTION_SEND_BUFFER = 65536;
 
+// Slow readers. The accept loop's request thread serves every client in
+// turn, so it waits on one client's reading at most REPLY_WAIT_LIMIT ms in
+// all for one reply; what the client has not taken by then is kept, byte for
+// byte, and finished in the background (service/ReplyBacklog.h). A reply
+// that would keep more than PENDING_REPLY_LIMIT bytes is cut off there and
+// logged (message 29): the largest configuration reply fits twice.
+const int REPLY_WAIT_LIMIT = 250;
+const size_t PENDING_REPLY_LIMIT = 1024 * 1024;
+
 // set_config: each setting line must arrive within REQUEST_WAIT_LIMIT, and
 // the whole list within this many milliseconds, so that a client trickling
 // valid lines cannot hold the service either.
@@ -54,6 +66,17 @@ public:
     int SendBuffer(const char* data, int length, int waitLimit, int& status);
     int SendText(const char* text, int waitLimit, int& status);
     int SendAll(const char* data, int length, int waitLimit, int& status);
+
+    // From now on the sends of this connection wait for the client at most
+    // waitLimit ms together; once that is spent, every further byte is kept
+    // (counted as sent) for the background, up to pendingLimit bytes. A send
+    // that would keep more closes the connection, logs message 29 and fails
+    // (SOCKET_STATUS_TIMEOUT), as the progress limit does. Without this call
+    // the sends wait as the limits above say.
+    void KeepSlowReplies(int waitLimit, size_t pendingLimit);
+    // Hands over the socket and the bytes kept, when there are any: true,
+    // and the connection no longer owns the socket.
+    bool TakePendingReply(SOCKET& socket, std::string& bytes);
     // Reads one line, byte by byte; waitLimit bounds the whole line.
     int ReadLine(char* buffer, int size, int waitLimit, int& status);
 
@@ -142,11 +165,18 @@ public:
     int m_configTimeLimit;
 
 private:
+    // Keeps length bytes for the background (see KeepSlowReplies).
+    int KeepForLater(const char* data, int length, int& status);
     // set_config's refusals: logs message id (formatted with argument) as an
     // error and answers code with its text.
     void RefuseConfig(const char* code, UINT id, const char* argument);
     void MakeNonBlocking();
     bool m_bNonBlocking;
+    // KeepSlowReplies: the wait left (-1: no such bound), the bytes kept and
+    // their limit.
+    int m_replyWaitLeft;
+    std::string m_pending;
+    size_t m_pendingLimit;
 };
 
 #endif

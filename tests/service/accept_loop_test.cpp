@@ -190,10 +190,11 @@ TEST_F(AcceptLoopTest, OneAddressAtItsLimitMakesRoomByClosingItsOldestUnfinished
 TEST_F(AcceptLoopTest, CompleteRequestsAreNeverClosedToMakeRoom) {
     limits_.requestPause = 1000;
     StartLoop();
-    // One complete request is in the request thread's hands, one handed to
-    // it, three more from the same address wait in the loop.
+    // One complete request is in the request thread's hands, three more
+    // from the same address wait in the loop (the next is handed over only
+    // when the thread is free).
     std::vector<std::unique_ptr<Client>> complete;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 4; ++i) {
         complete.emplace_back(new Client(port_, "127.0.0.3"));
         complete.back()->Send("get_server_type\n");
         Sleep(100);
@@ -348,6 +349,99 @@ TEST_F(AcceptLoopTest, IdleStopIsQuick) {
     StartLoop();
     Sleep(100);
     EXPECT_LT(StopLoop(), 1000u);
+}
+
+} // namespace
+
+namespace {
+
+// A client that closed its side before its line feed is answered without the
+// pause; one that closed before sending a byte asked nothing and is closed
+// without a reply; a complete request is not displaced by either.
+TEST_F(AcceptLoopTest, ClientsThatCloseBeforeTheirLineFeedAreAnsweredAtOnceOrDropped) {
+    limits_.requestPause = 2500;
+    limits_.maxPerAddress = 4;
+    StartLoop();
+    Client complete(port_), partial(port_), empty(port_);
+    Sleep(100);
+    complete.Send("get_server_type\n");
+    Sleep(100);
+    partial.Send("get_server_type");
+    partial.CloseSending();
+    empty.CloseSending();
+    DWORD closed = GetTickCount();
+    EXPECT_EQ(empty.ReadAll(5000), "");
+    EXPECT_LT(empty.closedAt - closed, 2000u);
+    EXPECT_EQ(partial.ReadAll(8000), "NT_SMTP\r\n");
+    EXPECT_EQ(complete.ReadAll(8000), "NT_SMTP\r\n");
+    // The complete one after its pause; the partial one did not wait a
+    // pause of its own behind it.
+    EXPECT_GE(complete.firstByteAt - complete.connectedAt(), 2500u);
+    EXPECT_LT(partial.firstByteAt - complete.firstByteAt, 2500u);
+}
+
+// An address with a backlog holds another address for one request at most.
+TEST_F(AcceptLoopTest, RequestsTakeTurnsAcrossSourceAddresses) {
+    limits_.maxPerAddress = 4;
+    limits_.requestPause = 500;
+    StartLoop();
+    // Both names known, so that both are decided at once.
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    EXPECT_EQ(Ask("127.0.0.4"), "NT_SMTP\r\n");
+    std::vector<std::unique_ptr<Client>> busy;
+    for (int i = 0; i < 4; ++i) {
+        busy.emplace_back(new Client(port_, "127.0.0.3"));
+        busy.back()->Send("get_server_type\n");
+    }
+    // The first is answered: the second is in hand, two more wait.
+    EXPECT_EQ(busy[0]->ReadAll(8000), "NT_SMTP\r\n");
+    Client other(port_, "127.0.0.4");
+    other.Send("get_server_type\n");
+    // Read side by side: a reply's time is when it came.
+    std::vector<std::string> replies(4);
+    std::vector<std::thread> readers;
+    for (int i = 1; i < 4; ++i)
+        readers.emplace_back([&, i] { replies[i] = busy[i]->ReadAll(8000); });
+    replies[0] = other.ReadAll(8000);
+    for (std::thread& reader : readers)
+        reader.join();
+    for (const std::string& reply : replies)
+        EXPECT_EQ(reply, "NT_SMTP\r\n");
+    // The other address went next, ahead of the rest of the backlog.
+    EXPECT_LT(busy[1]->firstByteAt, other.firstByteAt);
+    EXPECT_LT(other.firstByteAt, busy[2]->firstByteAt);
+    EXPECT_LT(busy[2]->firstByteAt, busy[3]->firstByteAt);
+}
+
+// A name that admitted its address is refreshed before it expires while the
+// address keeps connecting, and an expired one is looked up ahead of
+// strangers, whose lookups all stall.
+TEST_F(AcceptLoopTest, AKnownAdministratorNeverWaitsBehindStrangersLookups) {
+    limits_.admissionThreads = 1;
+    limits_.nameKeepMs = 2000;
+    limits_.nameRefreshMs = 500;
+    Zone("PTR 127.0.0.5 slow5.example 5000\nPTR 127.0.0.6 slow6.example 5000\n"
+         "PTR 127.0.0.7 slow7.example 5000\n");
+    StartLoop();
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    EXPECT_EQ(Ask("127.0.0.4"), "NT_SMTP\r\n");
+    DWORD known = GetTickCount();
+    Client slow5(port_, "127.0.0.5"), slow6(port_, "127.0.0.6"), slow7(port_, "127.0.0.7");
+    Sleep(700 - std::min<DWORD>(700, GetTickCount() - known));
+    // 127.0.0.3 asks after half its name's time: refreshed in the
+    // background; after the name's first time it is still decided at once.
+    EXPECT_EQ(Ask("127.0.0.3"), "NT_SMTP\r\n");
+    Sleep(2300 - std::min<DWORD>(2300, GetTickCount() - known));
+    Client again(port_, "127.0.0.3");
+    again.Send("get_server_type\n");
+    // 127.0.0.4's name expired: looked up again, first.
+    Client expired(port_, "127.0.0.4");
+    expired.Send("get_server_type\n");
+    EXPECT_EQ(again.ReadAll(5000), "NT_SMTP\r\n");
+    EXPECT_EQ(expired.ReadAll(5000), "NT_SMTP\r\n");
+    // The strangers' stalled lookups would have held them 5000 ms.
+    EXPECT_LT(again.firstByteAt - again.connectedAt(), 2500u);
+    EXPECT_LT(expired.firstByteAt - expired.connectedAt(), 2500u);
 }
 
 } // namespace
