@@ -1,15 +1,30 @@
-// Pellion under load, as an attacker on the same machine would try it: 50
-// strangers reconnect in a loop (each refused) and 50 silent sockets from the
-// administrators' own address hold connections open, while an administrator
-// sends get_server_type every 5 seconds. Loopback only, bounded in count and
-// time. Prints the figures; fails when an administrator's request took longer
-// than 3 seconds (its 1 second pause included) or the service's memory or
-// descriptors did not come back down afterwards.
+// Pellion under load, as an attacker on the same machine would try it, in
+// four scenes, each while an administrator sends get_server_type at a steady
+// pace:
 //
-//   pellion_load [--seconds N] PELLION [BASELINE_PELLION]
+//  strangers  50 strangers reconnect in a loop (each refused) and 50 silent
+//             sockets from the administrators' own address hold connections
+//             open; an administrator every 5 s (--seconds, 60 by default);
+//  held       128 connections from 16 admitted addresses are held, then all
+//             closed at once before their line feed (half of them after a
+//             few bytes), again and again; an administrator every 3 s;
+//  slow       10 admitted clients ask for a large configuration and never
+//             read it (each gives up after 40 s and asks again), and one
+//             reads 80 KB of it every 25 s; an administrator every 3 s;
+//  stall      64 strangers whose reverse zones stall every answer 60 s
+//             reconnect in a loop; an administrator every 3 s, long enough
+//             for the administrator's name to expire (--stall-seconds, 480).
 //
-// With a second program (an older pellion) the same load runs against it in
-// the same run, for comparison; its figures are printed, not judged.
+// The held and slow scenes last --scene-seconds (60). Loopback only, bounded
+// in count and time. Prints the figures; fails when an administrator's
+// request took longer than 3 seconds (its 1 second pause included) or the
+// service's memory or descriptors did not come back down afterwards.
+//
+//   pellion_load [--seconds N] [--scene-seconds N] [--stall-seconds N]
+//                [--scenes strangers,held,slow,stall] PELLION [BASELINE_PELLION]
+//
+// With a second program (an older pellion) each scene runs against it too,
+// in the same run, for comparison; its figures are printed, not judged.
 #include "platform/posix/service_status_reader.h"
 #include "platform/win32.h"
 #include "regkey/RegKey.h"
@@ -25,6 +40,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -35,14 +51,25 @@ namespace {
 
 const int kStrangers = 50;
 const int kSilent = 50;
-const DWORD kAdminEvery = 5000;
 const DWORD kAdminLimit = 3000;
+// The held scene: addresses 127.0.3.1 ... (admitted as held1 ...), each
+// holding as many connections as the service lets one address hold.
+const int kHeldAddresses = 16;
+const int kHeldPerAddress = 8;
+// The slow scene: non-readers from 127.0.4.1 (slowpc), the slow reader from
+// 127.0.4.2 (readerpc).
+const int kNonReaders = 10;
+// The stall scene: strangers 127.0.5.1 ...
+const int kStalling = 64;
 const char kServiceName[] = "Vantry SMTP Pellion";
 
-SOCKET ConnectFrom(const char* from, unsigned short port) {
+SOCKET ConnectFrom(const char* from, unsigned short port, int receiveBuffer = 0) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET)
         return s;
+    if (receiveBuffer > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                   sizeof(receiveBuffer));
     SOCKADDR_IN local = {};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(from);
@@ -171,6 +198,9 @@ std::string DescribeDescriptors(long pid) {
     return out;
 }
 
+enum Scene { SCENE_STRANGERS, SCENE_HELD, SCENE_SLOW, SCENE_STALL };
+const char* const kSceneNames[] = {"strangers", "held", "slow", "stall"};
+
 struct Figures {
     std::vector<DWORD> adminTimes; // ms from connect to the first reply byte; 0 = no reply
     int adminWrong = 0;
@@ -178,33 +208,226 @@ struct Figures {
     long strangerRefusals = 0;
     long silentConnections = 0;
     long silentConnectWait = 0; // the longest connect of a silent socket, ms
+    long heldRounds = 0;        // held: rounds of connections closed at once
+    long slowAsked = 0;         // slow: get_config requests of the non-readers
+    long slowReaderBytes = 0;   // slow: what the slow reader took in all
+    size_t configBytes = 0;     // slow: the size of the get_config reply
     long rssBefore = 0, rssPeak = 0, rssAfter = 0;
     int fdsBefore = 0, fdsPeak = 0, fdsAfter = 0;
     DWORD stopMs = 0;
     bool started = false;
 };
 
-Figures RunLoad(const std::string& exe, int seconds) {
+// The settings that make get_config large: three lists at their longest.
+std::string LargeConfigRequest() {
+    return "set_config\r\nSMTP_MAIL_EXCLUDE_SENDER='" + std::string(76801, 's') +
+           "'\r\nSMTP_MAIL_EXCLUDE_RECIPIENT='" + std::string(76801, 'r') +
+           "'\r\nSMTP_BLOCK_LIST='" + std::string(76800, 'b') + "'\r\n\r\n";
+}
+
+// One request from address; the whole reply (the service closes after it).
+std::string Ask(unsigned short port, const char* from, const std::string& request) {
+    SOCKET s = ConnectFrom(from, port);
+    if (s == INVALID_SOCKET)
+        return "";
+    std::thread writer([&] { send(s, request.data(), static_cast<int>(request.size()), 0); });
+    DWORD first;
+    std::string reply = ReadAll(s, 60000, &first, nullptr);
+    writer.join();
+    closesocket(s);
+    return reply;
+}
+
+// Sleeps ms, or less when quit is set.
+void Nap(DWORD ms, const std::atomic<bool>& quit) {
+    DWORD start = GetTickCount();
+    while (!quit && GetTickCount() - start < ms)
+        Sleep(ms < 50 ? ms : 50);
+}
+
+// The load of one scene: threads that run until quit.
+void StartLoad(Scene scene, unsigned short port, std::atomic<bool>& quit,
+               std::vector<std::thread>& threads, std::atomic<long>* counts) {
+    switch (scene) {
+    case SCENE_STRANGERS:
+        for (int i = 0; i < kStrangers; ++i) {
+            threads.emplace_back([&quit, counts, port, i] {
+                std::string from = "127.0.1." + std::to_string(i + 2);
+                while (!quit) {
+                    SOCKET s = ConnectFrom(from.c_str(), port);
+                    if (s == INVALID_SOCKET) {
+                        Sleep(50);
+                        continue;
+                    }
+                    ++counts[0];
+                    send(s, "get_config\n", 11, 0);
+                    DWORD first;
+                    if (ReadAll(s, 30000, &first, &quit) == "ACCESS_DENIED\r\n")
+                        ++counts[1];
+                    closesocket(s);
+                }
+            });
+        }
+        for (int i = 0; i < kSilent; ++i) {
+            threads.emplace_back([&quit, counts, port] {
+                while (!quit) {
+                    DWORD asked = GetTickCount();
+                    SOCKET s = ConnectFrom("127.0.0.1", port);
+                    DWORD took = GetTickCount() - asked;
+                    long longest = counts[3];
+                    while (static_cast<long>(took) > longest &&
+                           !counts[3].compare_exchange_weak(longest, static_cast<long>(took))) {
+                    }
+                    if (s == INVALID_SOCKET) {
+                        Sleep(50);
+                        continue;
+                    }
+                    ++counts[2];
+                    DWORD first;
+                    ReadAll(s, 120000, &first, &quit); // until the service hangs up
+                    closesocket(s);
+                    Sleep(100);
+                }
+            });
+        }
+        break;
+    case SCENE_HELD:
+        threads.emplace_back([&quit, counts, port] {
+            while (!quit) {
+                std::vector<SOCKET> held;
+                for (int a = 0; a < kHeldAddresses && !quit; ++a) {
+                    std::string from = "127.0.3." + std::to_string(a + 1);
+                    for (int i = 0; i < kHeldPerAddress; ++i) {
+                        SOCKET s = ConnectFrom(from.c_str(), port);
+                        if (s == INVALID_SOCKET)
+                            continue;
+                        if (i % 2 == 1)
+                            send(s, "hello", 5, 0); // a line without its line feed
+                        held.push_back(s);
+                    }
+                }
+                Nap(2000, quit); // admitted by now
+                for (SOCKET s : held)
+                    closesocket(s); // all at once
+                ++counts[0];
+                Nap(500, quit);
+            }
+        });
+        break;
+    case SCENE_SLOW:
+        for (int i = 0; i < kNonReaders; ++i) {
+            threads.emplace_back([&quit, counts, port] {
+                while (!quit) {
+                    SOCKET s = ConnectFrom("127.0.4.1", port, 2048);
+                    if (s == INVALID_SOCKET) {
+                        Sleep(50);
+                        continue;
+                    }
+                    ++counts[0];
+                    send(s, "get_config\r\n", 12, 0);
+                    Nap(40000, quit); // never reads
+                    closesocket(s);
+                }
+            });
+        }
+        threads.emplace_back([&quit, counts, port] {
+            while (!quit) {
+                SOCKET s = ConnectFrom("127.0.4.2", port, 2048);
+                if (s == INVALID_SOCKET) {
+                    Sleep(50);
+                    continue;
+                }
+                send(s, "get_config\r\n", 12, 0);
+                bool open = true;
+                while (open && !quit) {
+                    // 80 KB, then 25 s without reading.
+                    long taken = 0;
+                    while (taken < 80 * 1024 && !quit) {
+                        fd_set set;
+                        FD_ZERO(&set);
+                        FD_SET(s, &set);
+                        timeval tv = {0, 100000};
+                        if (select(0, &set, nullptr, nullptr, &tv) <= 0)
+                            continue;
+                        char buf[4096];
+                        int want = static_cast<int>(std::min<long>(sizeof(buf), 80 * 1024 - taken));
+                        int n = recv(s, buf, want, 0);
+                        if (n <= 0) {
+                            open = false;
+                            break;
+                        }
+                        taken += n;
+                    }
+                    counts[1] += taken;
+                    if (open)
+                        Nap(25000, quit);
+                }
+                closesocket(s);
+            }
+        });
+        break;
+    case SCENE_STALL:
+        for (int i = 0; i < kStalling; ++i) {
+            threads.emplace_back([&quit, counts, port, i] {
+                std::string from = "127.0.5." + std::to_string(i + 1);
+                while (!quit) {
+                    SOCKET s = ConnectFrom(from.c_str(), port);
+                    if (s == INVALID_SOCKET) {
+                        Sleep(50);
+                        continue;
+                    }
+                    ++counts[0];
+                    send(s, "get_config\n", 11, 0);
+                    DWORD first;
+                    ReadAll(s, 30000, &first, &quit); // refused or cut off
+                    closesocket(s);
+                }
+            });
+        }
+        break;
+    }
+}
+
+Figures RunLoad(const std::string& exe, Scene scene, int seconds) {
     Figures f;
     vtest::TempRoot root;
     vtest::ReservedPort reserved;
     unsigned short port = reserved.port();
+    // Names: the administrator's address in the hosts file, with the
+    // addresses that the scene admits; the strangers' reverse names from
+    // the root's name server, which keeps the machine's resolver out of the
+    // run.
+    std::string hosts = "127.0.0.1 localhost\n";
+    std::string allowed = "localhost";
+    std::string zone;
+    if (scene == SCENE_STRANGERS)
+        for (int i = 0; i < kStrangers; ++i)
+            zone += "PTR 127.0.1." + std::to_string(i + 2) + " stranger" + std::to_string(i) +
+                    ".attacker.example\n";
+    if (scene == SCENE_HELD) {
+        for (int a = 0; a < kHeldAddresses; ++a) {
+            hosts += "127.0.3." + std::to_string(a + 1) + " held" + std::to_string(a + 1) + "\n";
+            allowed += " held" + std::to_string(a + 1);
+        }
+    }
+    if (scene == SCENE_SLOW) {
+        hosts += "127.0.4.1 slowpc\n127.0.4.2 readerpc\n";
+        allowed += " slowpc readerpc";
+    }
+    if (scene == SCENE_STALL)
+        for (int i = 0; i < kStalling; ++i)
+            zone += "PTR 127.0.5." + std::to_string(i + 1) + " stall" + std::to_string(i + 1) +
+                    ".attacker.example 60000\n";
     {
         CRegKey key;
         key.Open(HKEY_LOCAL_MACHINE, SERVICE_KEY, 1);
         key.Write("Config_Port", static_cast<DWORD>(port));
+        key.Write("Allowed_Clients", allowed.c_str());
     }
-    // Names: the administrator's address in the hosts file; the strangers'
-    // reverse names from the root's name server, which keeps the machine's
-    // resolver out of the run.
     std::string etc = root.path() + "/drive_c/windows/system32/drivers/etc";
     std::system(("mkdir -p '" + etc + "' '" + root.path() + "/nameserver'").c_str());
-    std::ofstream(etc + "/hosts") << "127.0.0.1 localhost\n";
-    {
-        std::ofstream zone(root.path() + "/nameserver/zone");
-        for (int i = 0; i < kStrangers; ++i)
-            zone << "PTR 127.0.1." << (i + 2) << " stranger" << i << ".attacker.example\n";
-    }
+    std::ofstream(etc + "/hosts") << hosts;
+    std::ofstream(root.path() + "/nameserver/zone") << zone;
     if (!StartService(exe) || !WaitForState(SERVICE_RUNNING)) {
         fprintf(stderr, "pellion_load: %s did not start\n", exe.c_str());
         return f;
@@ -213,61 +436,20 @@ Figures RunLoad(const std::string& exe, int seconds) {
     long pid = ServicePid();
 
     // One request first, so that what is measured before is a warm service.
-    {
-        SOCKET s = ConnectFrom("127.0.0.1", port);
-        send(s, "get_server_type\n", 16, 0);
-        DWORD first;
-        ReadAll(s, 15000, &first, nullptr);
-        closesocket(s);
+    if (scene == SCENE_SLOW) {
+        Ask(port, "127.0.0.1", LargeConfigRequest());
+        f.configBytes = Ask(port, "127.0.0.1", "get_config\r\n").size();
+    } else {
+        Ask(port, "127.0.0.1", "get_server_type\n");
     }
     f.rssBefore = RssKb(pid);
     f.fdsBefore = OpenDescriptors(pid);
     std::string heldBefore = DescribeDescriptors(pid);
 
     std::atomic<bool> quit(false);
-    std::atomic<long> strangerConnections(0), strangerRefusals(0), silentConnections(0);
-    std::atomic<long> silentConnectWait(0);
+    std::atomic<long> counts[4] = {{0}, {0}, {0}, {0}};
     std::vector<std::thread> threads;
-    for (int i = 0; i < kStrangers; ++i) {
-        threads.emplace_back([&, i] {
-            std::string from = "127.0.1." + std::to_string(i + 2);
-            while (!quit) {
-                SOCKET s = ConnectFrom(from.c_str(), port);
-                if (s == INVALID_SOCKET) {
-                    Sleep(50);
-                    continue;
-                }
-                ++strangerConnections;
-                send(s, "get_config\n", 11, 0);
-                DWORD first;
-                if (ReadAll(s, 30000, &first, &quit) == "ACCESS_DENIED\r\n")
-                    ++strangerRefusals;
-                closesocket(s);
-            }
-        });
-    }
-    for (int i = 0; i < kSilent; ++i) {
-        threads.emplace_back([&] {
-            while (!quit) {
-                DWORD asked = GetTickCount();
-                SOCKET s = ConnectFrom("127.0.0.1", port);
-                DWORD took = GetTickCount() - asked;
-                long longest = silentConnectWait;
-                while (static_cast<long>(took) > longest &&
-                       !silentConnectWait.compare_exchange_weak(longest, static_cast<long>(took))) {
-                }
-                if (s == INVALID_SOCKET) {
-                    Sleep(50);
-                    continue;
-                }
-                ++silentConnections;
-                DWORD first;
-                ReadAll(s, 120000, &first, &quit); // until the service hangs up
-                closesocket(s);
-                Sleep(100);
-            }
-        });
-    }
+    StartLoad(scene, port, quit, threads, counts);
     std::atomic<long> rssPeak(f.rssBefore);
     std::atomic<int> fdsPeak(f.fdsBefore);
     std::thread sampler([&] {
@@ -278,11 +460,12 @@ Figures RunLoad(const std::string& exe, int seconds) {
         }
     });
 
-    // The administrator: every 5 seconds for the length of the run.
+    // The administrator, at a steady pace for the length of the scene.
+    const DWORD adminEvery = scene == SCENE_STRANGERS ? 5000 : 3000;
     Sleep(1000); // the load is on
     DWORD begin = GetTickCount();
     for (DWORD next = begin; GetTickCount() - begin < static_cast<DWORD>(seconds) * 1000;
-         next += kAdminEvery) {
+         next += adminEvery) {
         while (static_cast<int>(next - GetTickCount()) > 0)
             Sleep(10);
         DWORD start = GetTickCount();
@@ -298,38 +481,49 @@ Figures RunLoad(const std::string& exe, int seconds) {
         if (reply != "NT_SMTP\r\n")
             ++f.adminWrong;
         f.adminTimes.push_back(first == 0 ? 0 : first - start);
-        printf("  administrator request %2zu: %s in %lu ms\n", f.adminTimes.size(),
-               reply == "NT_SMTP\r\n" ? "answered" : "NOT answered",
+        printf("  %s: administrator request %2zu: %s in %lu ms\n", kSceneNames[scene],
+               f.adminTimes.size(), reply == "NT_SMTP\r\n" ? "answered" : "NOT answered",
                static_cast<unsigned long>(first == 0 ? GetTickCount() - start : first - start));
         fflush(stdout);
-        if (GetTickCount() > next + kAdminEvery)
-            next = GetTickCount() - kAdminEvery; // a slow answer delays the next one
+        if (GetTickCount() > next + adminEvery)
+            next = GetTickCount() - adminEvery; // a slow answer delays the next one
     }
     quit = true;
     for (std::thread& t : threads)
         t.join();
     sampler.join();
-    f.strangerConnections = strangerConnections;
-    f.strangerRefusals = strangerRefusals;
-    f.silentConnections = silentConnections;
-    f.silentConnectWait = silentConnectWait;
+    if (scene == SCENE_STRANGERS) {
+        f.strangerConnections = counts[0];
+        f.strangerRefusals = counts[1];
+        f.silentConnections = counts[2];
+        f.silentConnectWait = counts[3];
+    } else if (scene == SCENE_HELD) {
+        f.heldRounds = counts[0];
+    } else if (scene == SCENE_SLOW) {
+        f.slowAsked = counts[0];
+        f.slowReaderBytes = counts[1];
+    } else {
+        f.strangerConnections = counts[0];
+    }
     f.rssPeak = rssPeak;
     f.fdsPeak = fdsPeak;
 
     // Whatever the service still holds ends within its limits (10 s for a
-    // line, 2 s for a refusal); an old service may still work off its backlog.
+    // line, 2 s for a refusal, 30 s for a reply nobody reads); an old
+    // service may still work off its backlog.
     Sleep(12000);
     f.rssAfter = RssKb(pid);
     f.fdsAfter = OpenDescriptors(pid);
     // A descriptor still held may be one in passing (a store's file opened
-    // for one call); a leaked one stays. Give it up to 20 s more, and name
-    // what is held if the count does not come back.
+    // for one call, a reply still being finished); a leaked one stays. Give
+    // it up to 40 s more, and name what is held if the count does not come
+    // back.
     std::string heldAfter = DescribeDescriptors(pid);
-    for (int waited = 0; f.fdsAfter > f.fdsBefore && waited < 20000; waited += 500) {
+    for (int waited = 0; f.fdsAfter > f.fdsBefore && waited < 40000; waited += 500) {
         Sleep(500);
         f.fdsAfter = OpenDescriptors(pid);
     }
-    if (heldAfter != heldBefore || getenv("LOAD_SHOW_FDS"))
+    if ((heldAfter != heldBefore && f.fdsAfter > f.fdsBefore) || getenv("LOAD_SHOW_FDS"))
         printf("  descriptors before the load:\n%s  12 s after it:\n%s  and finally %d\n",
                heldBefore.c_str(), heldAfter.c_str(), f.fdsAfter);
 
@@ -340,8 +534,8 @@ Figures RunLoad(const std::string& exe, int seconds) {
     return f;
 }
 
-void Print(const char* label, const Figures& f) {
-    printf("== %s\n", label);
+void Print(Scene scene, const char* label, const Figures& f) {
+    printf("== %s: %s\n", kSceneNames[scene], label);
     if (!f.started) {
         printf("  did not start\n");
         return;
@@ -354,18 +548,38 @@ void Print(const char* label, const Figures& f) {
             ++answered;
         if (t != 0 && t <= kAdminLimit)
             ++inTime;
-        worst = std::max(worst, t);
+        // An unanswered request counts as the longest wait there is.
+        worst = std::max(worst, t == 0 ? 20000u : t);
     }
-    std::sort(times.begin(), times.end());
-    printf("  administrator requests: %zu sent, %d answered, %d within %lu ms, wrong replies %d, "
-           "worst %lu ms, median %lu ms\n",
-           f.adminTimes.size(), answered, inTime, static_cast<unsigned long>(kAdminLimit),
+    std::sort(times.begin(), times.end(), [](DWORD a, DWORD b) {
+        return (a == 0 ? 20000u : a) < (b == 0 ? 20000u : b);
+    });
+    DWORD median = times.empty() ? 0 : times[times.size() / 2];
+    printf("  administrator: answered/asked %d/%zu, %d within %lu ms, wrong replies %d, "
+           "worst %lu ms, median %lu ms (unanswered count as 20000)\n",
+           answered, f.adminTimes.size(), inTime, static_cast<unsigned long>(kAdminLimit),
            f.adminWrong, static_cast<unsigned long>(worst),
-           static_cast<unsigned long>(times.empty() ? 0 : times[times.size() / 2]));
-    printf("  strangers: %ld connections, %ld refused with ACCESS_DENIED\n", f.strangerConnections,
-           f.strangerRefusals);
-    printf("  silent sockets: %ld connections, the longest connect %ld ms\n", f.silentConnections,
-           f.silentConnectWait);
+           static_cast<unsigned long>(median == 0 ? 20000 : median));
+    switch (scene) {
+    case SCENE_STRANGERS:
+        printf("  strangers: %ld connections, %ld refused with ACCESS_DENIED\n",
+               f.strangerConnections, f.strangerRefusals);
+        printf("  silent sockets: %ld connections, the longest connect %ld ms\n",
+               f.silentConnections, f.silentConnectWait);
+        break;
+    case SCENE_HELD:
+        printf("  held: %ld rounds of %d connections closed at once\n", f.heldRounds,
+               kHeldAddresses * kHeldPerAddress);
+        break;
+    case SCENE_SLOW:
+        printf("  slow: get_config reply %zu bytes; %ld requests of the non-readers; the slow "
+               "reader took %ld bytes\n",
+               f.configBytes, f.slowAsked, f.slowReaderBytes);
+        break;
+    case SCENE_STALL:
+        printf("  stall: %ld connections of the stalling strangers\n", f.strangerConnections);
+        break;
+    }
     printf("  service memory (VmRSS): before %ld kB, peak %ld kB, after %ld kB\n", f.rssBefore,
            f.rssPeak, f.rssAfter);
     printf("  service descriptors: before %d, peak %d, after %d\n", f.fdsBefore, f.fdsPeak,
@@ -385,34 +599,57 @@ bool Judge(const Figures& f) {
     return ok;
 }
 
+int Seconds(const char* text) {
+    return std::max(5, std::min(1200, std::atoi(text)));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int seconds = 60;
+    int seconds[4] = {60, 60, 60, 480};
+    bool run[4] = {true, true, true, true};
     std::vector<std::string> programs;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
-            seconds = std::max(5, std::min(600, std::atoi(argv[++i])));
-        else
+        if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds[SCENE_STRANGERS] = Seconds(argv[++i]);
+        } else if (strcmp(argv[i], "--scene-seconds") == 0 && i + 1 < argc) {
+            seconds[SCENE_HELD] = seconds[SCENE_SLOW] = Seconds(argv[++i]);
+        } else if (strcmp(argv[i], "--stall-seconds") == 0 && i + 1 < argc) {
+            seconds[SCENE_STALL] = Seconds(argv[++i]);
+        } else if (strcmp(argv[i], "--scenes") == 0 && i + 1 < argc) {
+            std::string list = std::string(",") + argv[++i] + ",";
+            for (int scene = 0; scene < 4; ++scene)
+                run[scene] = list.find(std::string(",") + kSceneNames[scene] + ",") !=
+                             std::string::npos;
+        } else {
             programs.push_back(argv[i]);
+        }
     }
     if (programs.empty() || programs.size() > 2) {
-        fprintf(stderr, "usage: pellion_load [--seconds N] PELLION [BASELINE_PELLION]\n");
+        fprintf(stderr, "usage: pellion_load [--seconds N] [--scene-seconds N] "
+                        "[--stall-seconds N] [--scenes strangers,held,slow,stall] PELLION "
+                        "[BASELINE_PELLION]\n");
         return 2;
     }
     WSADATA data;
     WSAStartup(MAKEWORD(1, 1), &data);
-    printf("load: %d strangers reconnecting, %d silent sockets, an administrator every %lu ms, "
-           "%d s\n",
-           kStrangers, kSilent, static_cast<unsigned long>(kAdminEvery), seconds);
-    fflush(stdout);
-    Figures current = RunLoad(programs[0], seconds);
-    Print(programs[0].c_str(), current);
-    if (programs.size() == 2) {
-        Figures baseline = RunLoad(programs[1], seconds);
-        Print((programs[1] + " (comparison)").c_str(), baseline);
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+        if (!run[i])
+            continue;
+        Scene scene = static_cast<Scene>(i);
+        printf("load: scene %s, %d s\n", kSceneNames[scene], seconds[scene]);
+        fflush(stdout);
+        Figures current = RunLoad(programs[0], scene, seconds[scene]);
+        Print(scene, programs[0].c_str(), current);
+        if (programs.size() == 2) {
+            Figures baseline = RunLoad(programs[1], scene, seconds[scene]);
+            Print(scene, (programs[1] + " (comparison)").c_str(), baseline);
+        }
+        bool passed = Judge(current);
+        printf("== %s: %s\n", kSceneNames[scene], passed ? "passed" : "FAILED");
+        ok = ok && passed;
     }
-    bool ok = Judge(current);
     printf("== %s\n", ok ? "PASSED" : "FAILED");
     return ok ? 0 : 1;
 }
