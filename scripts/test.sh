@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test, in five stages:
 #   native      the native build and its tests
-#   load        strangers and silent sockets against an administrator
+#   load        strangers, held connections, slow readers and stalling zones
+#               against an administrator (pellion_load's four scenes)
 #   sanitizers  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   windows     the Windows target built with the cross compiler and run under
 #               Wine (scripts/test-windows.sh); skipped, not failed, when this
@@ -12,7 +13,9 @@
 #   scripts/test.sh STAGE...         only these stages (in the order above)
 #   scripts/test.sh --keep-going     a failed stage does not stop the others
 #   FUZZ_SECONDS=30 scripts/test.sh  shorter fuzzing
-#   LOAD_SECONDS=20 scripts/test.sh  a shorter load test
+#   LOAD_SECONDS=20 scripts/test.sh  a shorter load test (the strangers scene)
+#   LOAD_SCENE_SECONDS=60 LOAD_STALL_SECONDS=480 scripts/test.sh
+#                                    the held, slow and stall scenes at full length
 #
 # The stages overlap where they can: once the native build is done, the
 # sanitizer build and the Windows stage run in the background (at a lower
@@ -229,7 +232,11 @@ sanitizers_tests() {
         -j"$jobs" --timeout 600)
 }
 load_run() {
-    build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" build/bin/pellion
+    # The held, slow and stall scenes run short here (about three minutes in
+    # all); at full length the stall scene outlasts a name's five minutes.
+    build/bin/pellion_load --seconds "${LOAD_SECONDS:-60}" \
+        --scene-seconds "${LOAD_SCENE_SECONDS:-20}" --stall-seconds "${LOAD_STALL_SECONDS:-30}" \
+        build/bin/pellion
 }
 windows_run() {
     bash scripts/test-windows.sh build-win build
@@ -344,7 +351,7 @@ if go_on && want native && [ $native_built -eq 1 ]; then
 fi
 
 if go_on && want load && [ $native_built -eq 1 ]; then
-    echo "== load: strangers and silent sockets against an administrator"
+    echo "== load: strangers, held connections, slow readers and stalling zones against an administrator"
     : >"$(log_of load)"
     started=$(now)
     step load load_run
