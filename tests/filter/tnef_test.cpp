@@ -45,8 +45,6 @@ std::string ReadAll(const std::string& path) {
 
 Parsed ParseFile(const std::string& path) {
     Parsed parsed;
-    // The sources' test data by its host path: a root that maps the host.
-    vtest::TempRoot root;
     CStreamTransport file;
     if (!file.Open(path.c_str()))
         return parsed;
@@ -381,6 +379,8 @@ TEST_F(TnefTest, ReaderRefusesWhatIsNotTNEF) {
 // --- the three public files -------------------------------------------------
 
 TEST(TnefFiles, NamesOfThePublicFiles) {
+    // The sources' test data by its host path: a root that maps the host (Z:).
+    vtest::TempRoot root;
     Parsed christmas = ParseFile(VANTRY_TNEF_DATA "/christmas.tnef");
     EXPECT_EQ(christmas.end, CTNEFReader::EndOfFile);
     EXPECT_EQ(christmas.names,
