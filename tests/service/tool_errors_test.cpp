@@ -110,7 +110,8 @@ TEST(UnusableRoot, AReaderNeverMakesTheRootItIsPointedAt) {
     };
     // With --port the client needs no root at all; without it, a missing
     // root is said to be missing rather than the default port tried.
-    const std::string port = std::to_string(vtest::FreePort());
+    vtest::ReservedPort reserved; // nobody listens there
+    const std::string port = std::to_string(reserved.port());
     const Reader readers[] = {
         {VANTRY_ASK_TOOL, "get_server_type", 1, " does not exist"},
         {VANTRY_ASK_TOOL, "--stdin set_config </dev/null", 1, " does not exist"},
@@ -131,7 +132,8 @@ TEST(UnusableRoot, AReaderNeverMakesTheRootItIsPointedAt) {
 TEST(UnusableRoot, AClientThatCannotConnectSaysWhereItsPortCameFrom) {
     Pellion pellion; // not started; its root holds a free Config_Port
     const std::string port = std::to_string(pellion.port());
-    const std::string other = std::to_string(vtest::FreePort());
+    vtest::ReservedPort reserved; // nobody listens there
+    const std::string other = std::to_string(reserved.port());
     struct Case {
         std::string args;
         std::string says;
