@@ -16,6 +16,7 @@
 #include "peers/drennic/DrennicRecord.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -296,6 +297,7 @@ public:
         WSADATA data;
         WSAStartup(MAKEWORD(1, 1), &data);
         socket_ = socket(AF_INET, SOCK_STREAM, 0);
+        AskForStamps();
         SOCKADDR_IN local = {};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = inet_addr(from);
@@ -318,7 +320,8 @@ public:
     void CloseSending() { shutdown(socket_, 1); } // no more sends
 
     // Everything until the service closes the connection (or the limit
-    // passes); firstByteAt and closedAt tell when.
+    // passes); firstByteAt and closedAt tell when this thread saw it, and
+    // firstByteArrivedNs when the kernel received it.
     std::string ReadAll(DWORD limit = 30000) {
         std::string all;
         DWORD start = GetTickCount();
@@ -329,13 +332,16 @@ public:
             timeval tv = {0, 100000};
             if (select(0, &set, nullptr, nullptr, &tv) > 0) {
                 char buf[4096];
-                int n = recv(socket_, buf, sizeof(buf), 0);
+                long long arrived = 0;
+                long n = ReceiveStamped(buf, sizeof(buf), &arrived);
                 if (n <= 0) {
                     closedAt = GetTickCount();
                     return all;
                 }
-                if (all.empty())
+                if (all.empty()) {
                     firstByteAt = GetTickCount();
+                    firstByteArrivedNs = arrived;
+                }
                 all.append(buf, static_cast<size_t>(n));
             }
             if (GetTickCount() - start > limit)
@@ -345,8 +351,50 @@ public:
 
     DWORD firstByteAt = 0;
     DWORD closedAt = 0;
+    // The kernel's receive time of the first byte (real-time clock, ns; 0
+    // when the kernel gave none). Unlike firstByteAt, it does not depend on
+    // when the test's thread got to run, so replies that arrived a pause
+    // apart show that pause on a loaded machine too.
+    long long firstByteArrivedNs = 0;
 
 private:
+    // Linux's own socket-level values: the seam's SOL_SOCKET is Windows'.
+    static constexpr int kLinuxSolSocket = 1;
+    static constexpr int kLinuxTimestampNs = 35; // SO_TIMESTAMPNS, also the cmsg type
+
+    // The kernel stamps what it receives from now on (a segment that came
+    // before carries no time).
+    void AskForStamps() {
+        int on = 1;
+#pragma push_macro("setsockopt")
+#undef setsockopt
+        ::setsockopt(static_cast<int>(socket_), kLinuxSolSocket, kLinuxTimestampNs, &on, sizeof(on));
+#pragma pop_macro("setsockopt")
+    }
+
+    // One read on the descriptor under the socket, with the kernel's receive
+    // time of what it returns.
+    long ReceiveStamped(char* buf, size_t size, long long* arrivedNs) {
+        const int fd = static_cast<int>(socket_);
+        iovec part = {buf, size};
+        alignas(cmsghdr) char control[128];
+        msghdr message = {};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        ssize_t n = ::recvmsg(fd, &message, 0);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); n > 0 && c != nullptr;
+             c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == kLinuxSolSocket && c->cmsg_type == kLinuxTimestampNs) {
+                timespec at;
+                memcpy(&at, CMSG_DATA(c), sizeof(at));
+                *arrivedNs = static_cast<long long>(at.tv_sec) * 1000000000LL + at.tv_nsec;
+            }
+        }
+        return static_cast<long>(n);
+    }
+
     SOCKET socket_;
     bool connected_ = false;
     DWORD connectedAt_ = 0;
