@@ -5,6 +5,8 @@
 #include "service/LineReader.h"
 #include "service/LogEvent.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -229,6 +231,7 @@ struct AcceptLoop::Held {
     bool refusing;
     bool queued; // admitted and complete: in m_ready
     bool noPause; // the client closed its side before its line feed
+    unsigned long lineSeq; // when the line ended, in order (0: not yet)
     DWORD refusedAt;
     std::string line;
     char peerName[HOST_NAME_SIZE];
@@ -482,6 +485,7 @@ void AcceptLoop::AcceptNew() {
         held->refusing = false;
         held->queued = false;
         held->noPause = false;
+        held->lineSeq = 0;
         held->refusedAt = 0;
         held->peerName[0] = '\0';
         m_held.push_back(held);
@@ -531,6 +535,7 @@ void AcceptLoop::Decide(Held& held, const char* peerName) {
 void AcceptLoop::LineDone(Held& held, bool withoutPause) {
     held.lineDone = true;
     held.noPause = withoutPause;
+    held.lineSeq = m_nextId++;
     if (held.admission == ADMISSION_GRANTED && !held.queued) {
         held.queued = true;
         m_ready.Push(held.address, held.id);
@@ -609,10 +614,18 @@ void AcceptLoop::TakeAdmissions() {
         m_names.Found(d.address, d.peerName, now);
         // Every connection from the address that waits for it, oldest first;
         // a decision may close a connection, so by id.
-        std::vector<unsigned long> waiting;
+        // Those whose lines ended are queued in the order the lines ended.
+        std::vector<const Held*> pending;
         for (const Held* h : m_held)
             if (h->admission == ADMISSION_PENDING && memcmp(h->address, d.address, 4) == 0)
-                waiting.push_back(h->id);
+                pending.push_back(h);
+        std::stable_sort(pending.begin(), pending.end(), [](const Held* a, const Held* b) {
+            return (a->lineSeq != 0 ? a->lineSeq : ULONG_MAX) <
+                   (b->lineSeq != 0 ? b->lineSeq : ULONG_MAX);
+        });
+        std::vector<unsigned long> waiting;
+        for (const Held* h : pending)
+            waiting.push_back(h->id);
         for (unsigned long id : waiting) {
             size_t index = FindHeld(id);
             if (index < m_held.size())

@@ -450,3 +450,31 @@ TEST_F(AcceptLoopTest, AKnownAdministratorNeverWaitsBehindStrangersLookups) {
 }
 
 } // namespace
+
+namespace {
+
+// Lines that end while their address's lookup is under way are queued, once
+// it decides, in the order the lines ended, not the order of the connections.
+TEST_F(AcceptLoopTest, RequestsCompletedDuringTheLookupKeepTheOrderTheirLinesEnded) {
+    Zone("PTR 127.0.0.8 late8.example 800\nA late8.example 127.0.0.8\n");
+    AllowedClients("localhost late8");
+    StartLoop();
+    Client first(port_, "127.0.0.8"), second(port_, "127.0.0.8"), third(port_, "127.0.0.8");
+    third.Send("get_server_type\n");
+    Sleep(50);
+    first.Send("get_server_type\n");
+    Sleep(50);
+    second.Send("get_server_type\n");
+    std::string replies[3];
+    std::thread a([&] { replies[0] = first.ReadAll(8000); });
+    std::thread b([&] { replies[1] = second.ReadAll(8000); });
+    replies[2] = third.ReadAll(8000);
+    a.join();
+    b.join();
+    for (const std::string& reply : replies)
+        EXPECT_EQ(reply, "NT_SMTP\r\n");
+    EXPECT_LT(third.firstByteAt, first.firstByteAt);
+    EXPECT_LT(first.firstByteAt, second.firstByteAt);
+}
+
+} // namespace
