@@ -81,9 +81,9 @@ void WriteRules(size_t n) {
     key.Open(HKEY_LOCAL_MACHINE, DRENNIC_SETTINGS_KEY, 1);
     key.Write("No_of_Filter_Rules", static_cast<DWORD>(n));
     for (size_t i = 0; i < n; ++i) {
-        const std::string& spec = corpus.rules[i % corpus.rules.size()];
+        const std::string& ruleText = corpus.rules[i % corpus.rules.size()];
         std::vector<std::string> f;
-        std::istringstream in(spec);
+        std::istringstream in(ruleText);
         for (std::string field; std::getline(in, field, '|');)
             f.push_back(field);
         unsigned flags = static_cast<unsigned>(std::stoul(f[0]));

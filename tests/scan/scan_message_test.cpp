@@ -24,13 +24,13 @@ using vtest::RuleSpec;
 
 const char kTemp[] = "C:\\Temp\\";
 
-CRule* MakeRule(const RuleSpec& spec, int block = 1) {
+CRule* MakeRule(const RuleSpec& wanted, int block = 1) {
     CRule* rule = CRule::NewRule();
-    std::vector<char> primary(spec.primary.begin(), spec.primary.end());
-    std::vector<char> secondary(spec.secondary.begin(), spec.secondary.end());
+    std::vector<char> primary(wanted.primary.begin(), wanted.primary.end());
+    std::vector<char> secondary(wanted.secondary.begin(), wanted.secondary.end());
     primary.push_back('\0');
     secondary.push_back('\0');
-    rule->SetRule(primary.data(), secondary.data(), spec.proximity, spec.andFlag, spec.flags, block,
+    rule->SetRule(primary.data(), secondary.data(), wanted.proximity, wanted.andFlag, wanted.flags, block,
                   0);
     return rule;
 }
@@ -60,14 +60,14 @@ protected:
     }
     // Parses, checks the rule, and asserts what every scan must leave: every
     // stream given back, and no temporary file once the message is gone.
-    int Check(const std::string& bytes, const RuleSpec& spec, bool textPartsOnly = true,
+    int Check(const std::string& bytes, const RuleSpec& wanted, bool textPartsOnly = true,
               CDrennicMessage::Result expected = CDrennicMessage::PARSED) {
         int result = -1;
         {
             CDrennicMessage message(kTemp);
             std::string why;
             EXPECT_EQ(message.Parse(bytes.data(), bytes.size(), &why), expected) << why;
-            CRule* rule = MakeRule(spec);
+            CRule* rule = MakeRule(wanted);
             if (expected == CDrennicMessage::PARSED)
                 result = rule->CheckMessage(&message, textPartsOnly);
             else
