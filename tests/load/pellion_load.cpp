@@ -517,11 +517,13 @@ Figures RunLoad(const std::string& exe, Scene scene, int seconds) {
     f.rssAfter = RssKb(pid);
     f.fdsAfter = OpenDescriptors(pid);
     // A descriptor still held may be one in passing (a store's file opened
-    // for one call, a reply still being finished); a leaked one stays. Give
-    // it up to 40 s more, and name what is held if the count does not come
-    // back.
+    // for one call, a reply still being finished, the name server's zone
+    // file held by a lookup that stalls 60 s); a leaked one stays. Give it
+    // up to 40 s more (70 s after stalling lookups), and name what is held
+    // if the count does not come back.
     std::string heldAfter = DescribeDescriptors(pid);
-    for (int waited = 0; f.fdsAfter > f.fdsBefore && waited < 40000; waited += 500) {
+    const int settle = scene == SCENE_STALL ? 70000 : 40000;
+    for (int waited = 0; f.fdsAfter > f.fdsBefore && waited < settle; waited += 500) {
         Sleep(500);
         f.fdsAfter = OpenDescriptors(pid);
     }
