@@ -4,6 +4,7 @@
 #include "platform/bounded.h"
 #include "platform/WindowsPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -128,13 +130,12 @@ std::string MappedFolder(const std::string& devices, const std::string& name) {
     return std::string();
 }
 
-// The drives of the root at the time of one mapping: each letter's host
-// folder, and the dosdevices folder for shares.
+// The drives of a root: each letter's host folder, and the dosdevices folder
+// for shares.
 class Drives {
 public:
-    Drives() : root_(NormalizeHostPath(RootPath())), devices_(root_ + "/" + kDeviceFolder) {
-        struct stat st;
-        const bool mapped = stat(devices_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    Drives(const std::string& root, bool mapped)
+        : root_(root), devices_(root_ + "/" + kDeviceFolder) {
         for (int i = 0; i < 26; ++i) {
             const char letter = static_cast<char>('a' + i);
             if (mapped)
@@ -181,11 +182,75 @@ public:
         return std::string();
     }
 
+    const std::string& Root() const { return root_; }
+
 private:
     std::string root_;
     std::string devices_;
     std::string folders_[26];
 };
+
+// What a drive table was read from: the root and the dosdevices folder as it
+// stood. Any change of an entry (a link made, removed or replaced) changes the
+// folder's modification and change times.
+struct DrivesStamp {
+    bool mapped = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec modified = {0, 0};
+    struct timespec changed = {0, 0};
+
+    bool operator==(const DrivesStamp& o) const {
+        return mapped == o.mapped && device == o.device && inode == o.inode &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+// A file's times advance in coarse steps, so a folder changed again within
+// the step of the change a table was read after would keep its stamp. A table
+// is kept only when its folder had been still for this long when it was read.
+constexpr long long kStillNanoseconds = 2000000000LL;
+
+long long Nanoseconds(const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// The drives of the root now. Reading them costs a call per letter; a path is
+// mapped at every file operation, so the last table is kept while the root
+// and its dosdevices folder stay as they were.
+std::shared_ptr<const Drives> CurrentDrives() {
+    static std::mutex lock;
+    static std::shared_ptr<const Drives> kept;
+    static DrivesStamp keptStamp;
+
+    const std::string root = NormalizeHostPath(RootPath());
+    const std::string devices = root + "/" + kDeviceFolder;
+    DrivesStamp stamp;
+    struct stat st;
+    if (stat(devices.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        stamp.mapped = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.modified = st.st_mtim;
+        stamp.changed = st.st_ctim;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (kept && kept->Root() == root && keptStamp == stamp)
+            return kept;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    auto drives = std::make_shared<const Drives>(root, stamp.mapped);
+    const long long latest = std::max(Nanoseconds(stamp.modified), Nanoseconds(stamp.changed));
+    if (!stamp.mapped || Nanoseconds(now) - latest >= kStillNanoseconds) {
+        std::lock_guard<std::mutex> guard(lock);
+        kept = drives;
+        keptStamp = stamp;
+    }
+    return drives;
+}
 
 } // namespace
 
@@ -193,7 +258,7 @@ std::string DriveFolder(char letter) {
     letter = AsciiLower(letter);
     if (letter < 'a' || letter > 'z')
         return std::string();
-    return Drives().Folder(letter);
+    return CurrentDrives()->Folder(letter);
 }
 
 std::string MapWindowsPath(const char* path) {
@@ -202,7 +267,8 @@ std::string MapWindowsPath(const char* path) {
     WindowsPath resolved = ParseWindowsPath(path);
     if (resolved.kind == WindowsPath::INVALID)
         return std::string();
-    const Drives drives;
+    const std::shared_ptr<const Drives> current = CurrentDrives();
+    const Drives& drives = *current;
     std::string windows;
     if (resolved.rooted && path[0] == '/') {
         // A host path: taken as it is where it lies in a drive (the root's own

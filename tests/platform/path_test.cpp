@@ -144,6 +144,67 @@ TEST_F(Mapping, AnAdministratorMapsDrivesAndSharesInDosdevices) {
     CloseHandle(opened);
 }
 
+// The drive table is kept between calls while dosdevices stays as it was;
+// a mapping made, replaced or removed is seen by the next call, and another
+// root has its own drives.
+TEST_F(Mapping, AChangedDriveIsSeenAtOnceWhenTheTableWasKept) {
+    HostFolder first, second;
+    const std::string link = In("dosdevices/y:");
+    ASSERT_EQ(symlink(first.path().c_str(), link.c_str()), 0);
+    // A table is kept only once dosdevices has been still for a while (file
+    // times advance in coarse steps); wait until its times are that old.
+    const std::string devices = In("dosdevices");
+    for (int i = 0; i < 200; ++i) {
+        struct stat st;
+        struct timespec now;
+        ASSERT_EQ(stat(devices.c_str(), &st), 0);
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec - st.st_ctim.tv_sec >= 3)
+            break;
+        Sleep(50);
+    }
+    struct Step {
+        const char* what;
+        std::string target; // "" removes the link
+        std::string mapped;
+    } steps[] = {
+        {"kept", first.path(), first.path() + "/f"},
+        {"kept, asked again", first.path(), first.path() + "/f"},
+        {"replaced", second.path(), second.path() + "/f"},
+        {"removed", "", In("drive_y/f")},
+        {"made again", first.path(), first.path() + "/f"},
+    };
+    std::string current = first.path();
+    for (const Step& step : steps) {
+        if (step.target != current) {
+            const std::string made = link + ".new";
+            unlink(made.c_str());
+            if (step.target.empty())
+                ASSERT_EQ(unlink(link.c_str()), 0);
+            else
+                ASSERT_EQ(symlink(step.target.c_str(), made.c_str()) == 0 &&
+                              rename(made.c_str(), link.c_str()) == 0,
+                          true);
+            current = step.target;
+        }
+        EXPECT_EQ(Map("Y:\\f"), step.mapped) << step.what;
+        EXPECT_EQ(vplat::DriveFolder('y'), step.mapped.substr(0, step.mapped.size() - 2))
+            << step.what;
+    }
+    // Two roots without dosdevices read alike; each keeps its own folders.
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    root_.MapHost(false);
+    ASSERT_EQ(rmdir(devices.c_str()), 0);
+    EXPECT_EQ(Map("C:\\f"), In("drive_c/f"));
+    {
+        vtest::TempRoot other;
+        other.MapHost(false);
+        ASSERT_EQ(rmdir((other.path() + "/dosdevices").c_str()), 0);
+        EXPECT_EQ(Map("C:\\f"), other.path() + "/drive_c/f");
+    }
+    EXPECT_EQ(Map("C:\\f"), In("drive_c/f"));
+}
+
 TEST_F(Mapping, FileCallsDoNotReachTheHostOutsideTheRoot) {
     // A file beside the root, and calls that would reach it if host paths or
     // ".." passed through.
