@@ -3,11 +3,21 @@
 // A mapping is a memfd of the mapping's size: like a Windows section it is
 // an object of its own, each MapViewOfFile is a separate view of the same
 // memory, and a view outlives the mapping handle until it is unmapped.
+//
+// Small writable sections are made, viewed whole, unviewed and closed in
+// quick succession (the rule engine copies each nested message into one, for
+// every rule), and unmapping costs every processor running the process a
+// flush of its address translations. So a small section keeps one whole view
+// for its life, handed out to each whole writable view asked of it, and when
+// its handle is closed and that view given back it is zeroed and kept, view
+// and all, for the next section of its size class: at most kKeptSections of
+// them, each at most kKeptSectionLimit bytes.
 #include "platform/posix/internal.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <new>
@@ -17,38 +27,150 @@
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr uint64_t kAllocationGranularity = 64 * 1024;
+constexpr size_t kKeptSectionLimit = 1024 * 1024;
+constexpr size_t kKeptSections = 4;
+
+// The memory of a small writable section and its one whole view, shared by
+// the mapping object and the view handed out; guarded by ViewLock.
+struct Section {
+    int fd = -1;
+    size_t capacity = 0; // the size class: a power of two from 64 KiB
+    char* view = nullptr;
+    size_t used = 0;     // the bytes of the current section, up to a page's end
+    bool open = false;   // a mapping object holds it
+    bool viewOut = false;
+    int otherViews = 0;  // views of its own (part of it, or read-only) still mapped
+};
+
+std::mutex& ViewLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Every live view, so that UnmapViewOfFile knows its length, and the section
+// it shows, if any (whole: the section's kept view).
+struct View {
+    size_t length = 0;
+    Section* section = nullptr;
+    bool whole = false;
+};
+
+std::map<const void*, View>& Views() {
+    static std::map<const void*, View> views;
+    return views;
+}
+
+std::vector<Section*>& KeptSections() {
+    static std::vector<Section*> kept;
+    return kept;
+}
+
+size_t PageSize() {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// The section class of a size, 0 when sections of that size are not kept.
+size_t SectionClass(uint64_t size) {
+    if (size > kKeptSectionLimit)
+        return 0;
+    size_t capacity = kAllocationGranularity;
+    while (capacity < size)
+        capacity *= 2;
+    return capacity;
+}
+
+// A section of the class: a kept one (all zero), else a new one; null when
+// none can be made. Called under ViewLock.
+Section* TakeSection(size_t capacity, uint64_t size) {
+    Section* section = nullptr;
+    std::vector<Section*>& kept = KeptSections();
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i]->capacity == capacity) {
+            section = kept[i];
+            kept.erase(kept.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    if (section == nullptr) {
+        int fd = memfd_create("vantry-mapping", MFD_CLOEXEC);
+        if (fd < 0)
+            return nullptr;
+        void* view = MAP_FAILED;
+        if (ftruncate(fd, static_cast<off_t>(capacity)) == 0)
+            view = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (view == MAP_FAILED) {
+            close(fd);
+            return nullptr;
+        }
+        section = new (std::nothrow) Section;
+        if (section == nullptr) {
+            munmap(view, capacity);
+            close(fd);
+            return nullptr;
+        }
+        section->fd = fd;
+        section->capacity = capacity;
+        section->view = static_cast<char*>(view);
+    }
+    const size_t page = PageSize();
+    section->used = static_cast<size_t>((size + page - 1) / page * page);
+    if (section->used > capacity)
+        section->used = capacity;
+    section->open = true;
+    section->viewOut = false;
+    section->otherViews = 0;
+    return section;
+}
+
+// Called under ViewLock: once neither the mapping object nor any view holds
+// the section, it is zeroed and kept, or let go.
+void ReleaseSection(Section* section) {
+    if (section->open || section->viewOut || section->otherViews > 0)
+        return;
+    std::vector<Section*>& kept = KeptSections();
+    if (kept.size() < kKeptSections) {
+        memset(section->view, 0, section->used);
+        kept.push_back(section);
+        return;
+    }
+    munmap(section->view, section->capacity);
+    close(section->fd);
+    delete section;
+}
 
 class FileMapping : public vplat::KernelObject {
 public:
-    FileMapping(int fd, uint64_t size, DWORD protect) : fd_(fd), size_(size), protect_(protect) {}
-    ~FileMapping() override { close(fd_); }
+    FileMapping(int fd, uint64_t size, DWORD protect, Section* section)
+        : fd_(fd), size_(size), protect_(protect), section_(section) {}
+    ~FileMapping() override {
+        if (section_ == nullptr) {
+            close(fd_);
+            return;
+        }
+        std::lock_guard<std::mutex> guard(ViewLock());
+        section_->open = false;
+        ReleaseSection(section_);
+    }
     FileMapping(const FileMapping&) = delete;
     FileMapping& operator=(const FileMapping&) = delete;
 
     int fd() const { return fd_; }
     uint64_t size() const { return size_; }
     DWORD protect() const { return protect_; }
+    Section* section() const { return section_; }
 
 private:
     int fd_;
     uint64_t size_;
     DWORD protect_;
+    Section* section_;
 };
-
-// Every live view, so that UnmapViewOfFile knows its length.
-std::mutex& ViewLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::map<const void*, size_t>& Views() {
-    static std::map<const void*, size_t> views;
-    return views;
-}
 
 // What the machine could ever commit: memory and swap together. Windows
 // charges a paging-file section in full when it is created, so a size beyond
@@ -92,6 +214,27 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flPr
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    const size_t capacity = protect == PAGE_READWRITE ? SectionClass(size) : 0;
+    if (capacity != 0) {
+        Section* section;
+        {
+            std::lock_guard<std::mutex> guard(ViewLock());
+            section = TakeSection(capacity, size);
+        }
+        if (section != nullptr) {
+            FileMapping* mapping =
+                new (std::nothrow) FileMapping(section->fd, size, protect, section);
+            if (mapping == nullptr) {
+                std::lock_guard<std::mutex> guard(ViewLock());
+                section->open = false;
+                ReleaseSection(section);
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+            SetLastError(ERROR_SUCCESS);
+            return static_cast<vplat::KernelObject*>(mapping);
+        }
+    }
     int fd = memfd_create("vantry-mapping", MFD_CLOEXEC);
     if (fd < 0) {
         vplat::ErrorFromErrno(errno);
@@ -102,7 +245,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flPr
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    FileMapping* mapping = new (std::nothrow) FileMapping(fd, size, protect);
+    FileMapping* mapping = new (std::nothrow) FileMapping(fd, size, protect, nullptr);
     if (mapping == nullptr) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -140,6 +283,19 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
         return nullptr;
     }
     uint64_t length = dwNumberOfBytesToMap ? dwNumberOfBytesToMap : mapping->size() - offset;
+    if (write && offset == 0 && length == mapping->size() && mapping->section() != nullptr) {
+        std::lock_guard<std::mutex> guard(ViewLock());
+        Section* section = mapping->section();
+        if (!section->viewOut) {
+            section->viewOut = true;
+            View& entry = Views()[section->view];
+            entry.length = static_cast<size_t>(length);
+            entry.section = section;
+            entry.whole = true;
+            SetLastError(ERROR_SUCCESS);
+            return section->view;
+        }
+    }
     int prot = PROT_READ | (write || copy ? PROT_WRITE : 0);
     void* view = mmap(nullptr, static_cast<size_t>(length), prot, copy ? MAP_PRIVATE : MAP_SHARED,
                       mapping->fd(), static_cast<off_t>(offset));
@@ -149,25 +305,37 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
     }
     {
         std::lock_guard<std::mutex> guard(ViewLock());
-        Views()[view] = static_cast<size_t>(length);
+        View& entry = Views()[view];
+        entry.length = static_cast<size_t>(length);
+        entry.section = mapping->section();
+        entry.whole = false;
+        if (entry.section != nullptr)
+            ++entry.section->otherViews;
     }
     SetLastError(ERROR_SUCCESS);
     return view;
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress) {
-    size_t length = 0;
-    {
-        std::lock_guard<std::mutex> guard(ViewLock());
-        auto it = Views().find(lpBaseAddress);
-        if (it == Views().end()) {
-            SetLastError(ERROR_INVALID_ADDRESS);
-            return FALSE;
-        }
-        length = it->second;
-        Views().erase(it);
+    std::lock_guard<std::mutex> guard(ViewLock());
+    auto it = Views().find(lpBaseAddress);
+    if (it == Views().end()) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return FALSE;
     }
-    munmap(const_cast<void*>(lpBaseAddress), length);
+    const View view = it->second;
+    Views().erase(it);
+    // Unmapped under the lock, so that its section is not handed on while
+    // this view still shows it.
+    if (!view.whole)
+        munmap(const_cast<void*>(lpBaseAddress), view.length);
+    if (view.section != nullptr) {
+        if (view.whole)
+            view.section->viewOut = false;
+        else
+            --view.section->otherViews;
+        ReleaseSection(view.section);
+    }
     return TRUE;
 }
 
