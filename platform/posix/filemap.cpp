@@ -65,9 +65,11 @@ std::map<const void*, View>& Views() {
     return views;
 }
 
+// Never destroyed: the sections kept stay reachable to the end of the
+// process, whose exit lets them go.
 std::vector<Section*>& KeptSections() {
-    static std::vector<Section*> kept;
-    return kept;
+    static std::vector<Section*>* kept = new std::vector<Section*>;
+    return *kept;
 }
 
 size_t PageSize() {
@@ -90,7 +92,8 @@ size_t SectionClass(uint64_t size) {
 Section* TakeSection(size_t capacity, uint64_t size) {
     Section* section = nullptr;
     std::vector<Section*>& kept = KeptSections();
-    for (size_t i = 0; i < kept.size(); ++i) {
+    // The one kept last first: its pages are the likeliest to be at hand.
+    for (size_t i = kept.size(); i-- > 0;) {
         if (kept[i]->capacity == capacity) {
             section = kept[i];
             kept.erase(kept.begin() + static_cast<long>(i));
