@@ -306,6 +306,7 @@ public:
         remote.sin_family = AF_INET;
         remote.sin_addr.s_addr = inet_addr("127.0.0.1");
         remote.sin_port = htons(port);
+        connectingAt_ = GetTickCount();
         connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) == 0;
         connectedAt_ = GetTickCount();
     }
@@ -313,6 +314,9 @@ public:
 
     bool connected() const { return connected_; }
     DWORD connectedAt() const { return connectedAt_; }
+    // Taken before the connection was asked for, so never after the service
+    // accepted it: the start of every "at least so long" measure.
+    DWORD connectingAt() const { return connectingAt_; }
 
     void Send(const std::string& text) {
         send(socket_, text.data(), static_cast<int>(text.size()), 0);
@@ -398,6 +402,7 @@ private:
     SOCKET socket_;
     bool connected_ = false;
     DWORD connectedAt_ = 0;
+    DWORD connectingAt_ = 0;
 };
 
 // The request, answered: connect, send, read until the service closes.

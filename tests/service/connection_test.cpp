@@ -30,7 +30,7 @@ TEST(Admission, LocalhostIsAdmittedByTheDefaultListAndAnsweredAfterThePause) {
     ASSERT_TRUE(client.connected());
     client.Send("get_server_type\r\n");
     EXPECT_EQ(client.ReadAll(), "NT_SMTP\r\n");
-    EXPECT_GE(client.firstByteAt - client.connectedAt(), 1000u);
+    EXPECT_GE(client.firstByteAt - client.connectingAt(), 1000u);
 }
 
 TEST(Admission, ShortNamesAreFoundAnywhereInTheListAndStrangersAreRefused) {
@@ -262,14 +262,14 @@ TEST(RequestWaitLimit, SilentAndTricklingClientsAreCutOffAndDoNotHoldTheNextClie
     // Ten seconds from the connection for the whole line, for each of them.
     std::string a = silent.ReadAll(60000);
     EXPECT_EQ(a, "");
-    EXPECT_GE(silent.closedAt - silent.connectedAt(), static_cast<DWORD>(REQUEST_WAIT_LIMIT));
+    EXPECT_GE(silent.closedAt - silent.connectingAt(), static_cast<DWORD>(REQUEST_WAIT_LIMIT));
     EXPECT_LE(silent.closedAt - silent.connectedAt(),
               static_cast<DWORD>(REQUEST_WAIT_LIMIT + 1500));
     std::string b = trickler.ReadAll(60000);
     cutOff = true;
     trickle.join();
     EXPECT_EQ(b, "");
-    EXPECT_GE(trickler.closedAt - trickler.connectedAt(), static_cast<DWORD>(REQUEST_WAIT_LIMIT));
+    EXPECT_GE(trickler.closedAt - trickler.connectingAt(), static_cast<DWORD>(REQUEST_WAIT_LIMIT));
     EXPECT_LE(trickler.closedAt - trickler.connectedAt(),
               static_cast<DWORD>(REQUEST_WAIT_LIMIT + 1500));
 }
