@@ -51,6 +51,11 @@ DWORD Elapsed(DWORD since, DWORD now) {
     return now - since; // wraps with the tick count
 }
 
+// True when tick a comes after tick b (less than half the count's range on).
+bool Later(DWORD a, DWORD b) {
+    return a != b && a - b < 0x80000000u;
+}
+
 void SetBlocking(SOCKET s, bool blocking) {
     u_long mode = blocking ? 0 : 1;
     ioctlsocket(s, FIONBIO, &mode);
@@ -87,7 +92,12 @@ struct AcceptShared {
     SOCKET slotSocket = INVALID_SOCKET;
     std::string slotLine;
     char slotPeer[HOST_NAME_SIZE] = {};
-    bool slotPause = true;
+    DWORD slotAnswerAt = 0; // the reply starts no sooner (tick count)
+    unsigned char slotAddress[4] = {};
+    // The last request handled: its client's address and when it was done.
+    unsigned char doneAddress[4] = {};
+    DWORD doneAt = 0;
+    bool doneFresh = false;
     // The request thread has a request in hand.
     bool handling = false;
 
@@ -158,7 +168,8 @@ DWORD WINAPI AdmissionThread(LPVOID param) {
     return 0;
 }
 
-// The request thread: one request at a time, each after its pause.
+// The request thread: one request at a time, each answered no sooner than
+// the time the loop set for it (see FeedRequestThread).
 DWORD WINAPI RequestThread(LPVOID param) {
     AcceptShared* shared = static_cast<AcceptShared*>(param);
     for (;;) {
@@ -166,7 +177,8 @@ DWORD WINAPI RequestThread(LPVOID param) {
         SOCKET socket;
         std::string line;
         char peer[HOST_NAME_SIZE];
-        bool pause;
+        DWORD answerAt;
+        unsigned char address[4];
         {
             EventLock hold(shared->lock);
             if (!shared->slotFull) {
@@ -177,15 +189,15 @@ DWORD WINAPI RequestThread(LPVOID param) {
             socket = shared->slotSocket;
             line.swap(shared->slotLine);
             BoundedCopy(peer, sizeof(peer), shared->slotPeer);
-            pause = shared->slotPause;
+            answerAt = shared->slotAnswerAt;
+            memcpy(address, shared->slotAddress, sizeof(address));
             shared->slotSocket = INVALID_SOCKET;
             shared->slotFull = false;
             shared->handling = true;
         }
-        // A client that closed its side before its line feed has nothing
-        // more to send: its request is answered at once.
-        if (pause)
-            Sleep(static_cast<DWORD>(shared->requestPause));
+        const DWORD now = GetTickCount();
+        if (Later(answerAt, now))
+            Sleep(answerAt - now);
         // The handlers get the request in a buffer of the full request size,
         // as they always have; one owner frees it.
         std::unique_ptr<char[]> request(new (std::nothrow) char[REQUEST_BUFFER_SIZE]);
@@ -214,6 +226,9 @@ DWORD WINAPI RequestThread(LPVOID param) {
         }
         EventLock hold(shared->lock);
         shared->handling = false;
+        memcpy(shared->doneAddress, address, sizeof(address));
+        shared->doneAt = GetTickCount();
+        shared->doneFresh = true;
     }
     AcceptShared::Release(shared);
     return 0;
@@ -226,6 +241,7 @@ struct AcceptLoop::Held {
     SOCKET socket;
     unsigned char address[4];
     DWORD acceptedAt;
+    DWORD admittedAt; // when the admission was granted
     int admission; // ADMISSION_PENDING or an AdmissionResult
     bool lineDone;
     bool refusing;
@@ -480,6 +496,7 @@ void AcceptLoop::AcceptNew() {
         held->socket = s;
         memcpy(held->address, address, 4);
         held->acceptedAt = GetTickCount();
+        held->admittedAt = 0;
         held->admission = ADMISSION_PENDING;
         held->lineDone = false;
         held->refusing = false;
@@ -586,6 +603,7 @@ void AcceptLoop::ApplyAdmission(Held& held, int result, const char* peerName) {
     held.admission = result;
     BoundedCopy(held.peerName, sizeof(held.peerName), peerName);
     if (result == ADMISSION_GRANTED) {
+        held.admittedAt = GetTickCount();
         m_names.Admitted(held.address);
         if (held.lineDone && !held.queued) {
             held.queued = true;
@@ -660,6 +678,39 @@ void AcceptLoop::TakeSlowReplies() {
         m_backlog.Add(reply.socket, reply.bytes, reply.peerName, now);
 }
 
+// When a request handed over now may be answered (called under the shared
+// lock). A client that closed its side before its line feed has nothing more
+// to send: at once. Any other: one pause after its client was admitted, and
+// one after its address's previous request was done. The pause runs from the
+// admission, not from the turn, so the pauses of different addresses
+// overlap: another address ahead costs a client the handling of one request,
+// not a pause of its own, while one address still gets one answer per pause.
+DWORD AcceptLoop::AnswerAt(const Held& held) {
+    const DWORD now = GetTickCount();
+    const DWORD pause = static_cast<DWORD>(m_limits.requestPause);
+    if (m_shared->doneFresh) {
+        unsigned long done = 0;
+        memcpy(&done, m_shared->doneAddress, sizeof(m_shared->doneAddress));
+        m_answered[done] = m_shared->doneAt;
+        m_shared->doneFresh = false;
+    }
+    for (auto it = m_answered.begin(); it != m_answered.end();) {
+        if (Later(now, it->second + pause))
+            it = m_answered.erase(it);
+        else
+            ++it;
+    }
+    if (held.noPause)
+        return now;
+    unsigned long address = 0;
+    memcpy(&address, held.address, sizeof(held.address));
+    DWORD at = held.admittedAt + pause;
+    auto previous = m_answered.find(address);
+    if (previous != m_answered.end() && Later(previous->second + pause, at))
+        at = previous->second + pause;
+    return at;
+}
+
 void AcceptLoop::FeedRequestThread() {
     if (m_ready.Empty())
         return;
@@ -678,7 +729,8 @@ void AcceptLoop::FeedRequestThread() {
     m_shared->slotSocket = held->socket;
     m_shared->slotLine.swap(held->line);
     BoundedCopy(m_shared->slotPeer, sizeof(m_shared->slotPeer), held->peerName);
-    m_shared->slotPause = !held->noPause;
+    m_shared->slotAnswerAt = AnswerAt(*held);
+    memcpy(m_shared->slotAddress, held->address, sizeof(held->address));
     m_shared->slotFull = true;
     SetEvent(m_shared->requestReady);
     m_held.erase(m_held.begin() + static_cast<long>(index));

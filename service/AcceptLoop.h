@@ -41,6 +41,7 @@
 #include "service/ReplyBacklog.h"
 #include "service/RequestQueue.h"
 
+#include <map>
 #include <vector>
 
 struct AcceptShared;
@@ -118,6 +119,7 @@ private:
     void ApplyAdmission(Held& held, int result, const char* peerName);
     void TakeSlowReplies();
     void ExpireTimers(DWORD now);
+    DWORD AnswerAt(const Held& held);
     void FeedRequestThread();
     void CloseHeld(size_t index);
     size_t FindHeld(unsigned long id) const;
@@ -142,6 +144,9 @@ private:
     unsigned long m_nextId;
     DWORD m_acceptPausedUntil;
     bool m_acceptPaused;
+    // Per admitted address (its four bytes), when its last request was
+    // done; kept for one pause.
+    std::map<unsigned long, DWORD> m_answered;
 };
 
 #endif

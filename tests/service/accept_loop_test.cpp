@@ -127,11 +127,11 @@ TEST_F(AcceptLoopTest, SilentAndRefusedConnectionsDoNotHoldAnAdmittedRequest) {
     // Well before the silent ones are cut off at 3000 ms.
     EXPECT_LT(answered, 2000u);
     EXPECT_EQ(stranger1.ReadAll(5000), "ACCESS_DENIED\r\n");
-    EXPECT_GE(stranger1.closedAt - stranger1.connectedAt(), 500u);
+    EXPECT_GE(stranger1.closedAt - stranger1.connectingAt(), 500u);
     EXPECT_EQ(stranger2.ReadAll(5000), "ACCESS_DENIED\r\n");
     // The silent ones get nothing and are closed at the wait limit.
     EXPECT_EQ(silent3.ReadAll(6000), "");
-    EXPECT_GE(silent3.closedAt - silent3.connectedAt(), 3000u);
+    EXPECT_GE(silent3.closedAt - silent3.connectingAt(), 3000u);
 }
 
 TEST_F(AcceptLoopTest, EveryLineEndEndsTheRequestAndABareCarriageReturnDoesNot) {
@@ -147,7 +147,7 @@ TEST_F(AcceptLoopTest, EveryLineEndEndsTheRequestAndABareCarriageReturnDoesNot) 
     EXPECT_EQ(crlf.ReadAll(5000), "NT_SMTP\r\n");
     EXPECT_EQ(closed.ReadAll(5000), "NT_SMTP\r\n");
     EXPECT_EQ(cr.ReadAll(6000), "");
-    EXPECT_GE(cr.closedAt - cr.connectedAt(), 3000u);
+    EXPECT_GE(cr.closedAt - cr.connectingAt(), 3000u);
 }
 
 TEST_F(AcceptLoopTest, RequestsAreHandledOneAtATimeInTheOrderTheyBecameComplete) {
@@ -341,7 +341,7 @@ TEST_F(AcceptLoopTest, AnUnreadableListRefusesEveryoneWithTheRefusal) {
         Client client(port_, from);
         client.Send("get_server_type\n");
         EXPECT_EQ(client.ReadAll(6000), "ACCESS_DENIED\r\n") << from;
-        EXPECT_GE(client.closedAt - client.connectedAt(), 500u) << from;
+        EXPECT_GE(client.closedAt - client.connectingAt(), 500u) << from;
     }
     for (const auto& e : vplat::ReadEventLog("Pellion", EVENTLOG_WARNING_TYPE))
         ADD_FAILURE() << "warning logged: " << (e.strings.empty() ? "" : e.strings[0]);
@@ -387,7 +387,7 @@ TEST_F(AcceptLoopTest, ClientsThatCloseBeforeTheirLineFeedAreAnsweredAtOnceOrDro
     EXPECT_EQ(completeReply, "NT_SMTP\r\n");
     // The complete one after its pause; the partial one did not wait a
     // pause of its own behind it.
-    EXPECT_GE(complete.firstByteAt - complete.connectedAt(), 2500u);
+    EXPECT_GE(complete.firstByteAt - complete.connectingAt(), 2500u);
     EXPECT_LT(partial.firstByteAt - complete.firstByteAt, 2500u);
 }
 
@@ -426,6 +426,39 @@ TEST_F(AcceptLoopTest, RequestsTakeTurnsAcrossSourceAddresses) {
     EXPECT_LT(other.firstByteAt, busy[2]->firstByteAt);
     EXPECT_LT(busy[1]->firstByteAt, busy[2]->firstByteAt);
     EXPECT_LT(busy[2]->firstByteAt, busy[3]->firstByteAt);
+}
+
+// The pause runs from each client's admission: clients of several addresses
+// that came together wait one pause between them, not one each, and none is
+// answered sooner than its pause.
+TEST_F(AcceptLoopTest, PausesOfClientsWaitingTheirTurnOverlap) {
+    const DWORD pause = 3000;
+    limits_.requestPause = static_cast<int>(pause);
+    StartLoop();
+    const char* const from[] = {"127.0.0.1", "127.0.0.3", "127.0.0.4"};
+    for (int round = 0; round < 2; ++round) { // the first makes the names known
+        std::vector<std::unique_ptr<Client>> clients;
+        for (const char* address : from) {
+            clients.emplace_back(new Client(port_, address));
+            clients.back()->Send("get_server_type\n");
+        }
+        std::vector<std::string> replies(3);
+        std::vector<std::thread> readers;
+        for (int i = 0; i < 3; ++i)
+            readers.emplace_back([&, i] { replies[i] = clients[i]->ReadAll(20000); });
+        for (std::thread& reader : readers)
+            reader.join();
+        DWORD last = 0;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(replies[i], "NT_SMTP\r\n") << from[i];
+            const DWORD took = clients[i]->firstByteAt - clients[0]->connectedAt();
+            EXPECT_GE(clients[i]->firstByteAt - clients[i]->connectingAt(), pause) << from[i];
+            last = std::max(last, took);
+        }
+        // One after another, the last would come three pauses after the first
+        // connected.
+        EXPECT_LT(last, 2 * pause) << "round " << round;
+    }
 }
 
 // A name that admitted its address is refreshed before it expires while the
