@@ -8,9 +8,9 @@
 //  held       128 connections from 16 admitted addresses are held, then all
 //             closed at once before their line feed (half of them after a
 //             few bytes), again and again; an administrator every 3 s;
-//  slow       10 clients of one admitted address ask for a large
+//  slow       10 clients of two admitted addresses ask for a large
 //             configuration and never read it (each gives up after 40 s and
-//             asks again), and one from there reads 80 KB of it every 25 s;
+//             asks again), and one of a third reads 80 KB of it every 25 s;
 //             an administrator every 3 s;
 //  stall      64 strangers whose reverse zones stall every answer 60 s
 //             reconnect in a loop; an administrator every 3 s, long enough
@@ -57,9 +57,11 @@ const DWORD kAdminLimit = 3000;
 // holding as many connections as the service lets one address hold.
 const int kHeldAddresses = 16;
 const int kHeldPerAddress = 8;
-// The slow scene: the non-readers and the slow reader from 127.0.4.1
-// (slowpc), one address beside the administrator's: requests take turns
-// across addresses, so the administrator waits for one of theirs at most.
+// The slow scene: the non-readers from 127.0.4.1 and 127.0.4.2 (slowpc1,
+// slowpc2) and the slow reader from 127.0.4.3 (slowpc3), three addresses
+// beside the administrator's: requests take turns across addresses and the
+// pauses of different addresses run together, so the administrator waits his
+// own pause and the handling of one request of each.
 const int kNonReaders = 10;
 // The stall scene: strangers 127.0.5.1 ...
 const int kStalling = 64;
@@ -318,9 +320,10 @@ void StartLoad(Scene scene, unsigned short port, std::atomic<bool>& quit,
         break;
     case SCENE_SLOW:
         for (int i = 0; i < kNonReaders; ++i) {
-            threads.emplace_back([&quit, counts, port] {
+            threads.emplace_back([&quit, counts, port, i] {
+                const std::string from = "127.0.4." + std::to_string(1 + i % 2);
                 while (!quit) {
-                    SOCKET s = ConnectFrom("127.0.4.1", port, 2048);
+                    SOCKET s = ConnectFrom(from.c_str(), port, 2048);
                     if (s == INVALID_SOCKET) {
                         Sleep(50);
                         continue;
@@ -334,7 +337,7 @@ void StartLoad(Scene scene, unsigned short port, std::atomic<bool>& quit,
         }
         threads.emplace_back([&quit, counts, port] {
             while (!quit) {
-                SOCKET s = ConnectFrom("127.0.4.1", port, 2048);
+                SOCKET s = ConnectFrom("127.0.4.3", port, 2048);
                 if (s == INVALID_SOCKET) {
                     Sleep(50);
                     continue;
@@ -413,8 +416,8 @@ Figures RunLoad(const std::string& exe, Scene scene, int seconds) {
         }
     }
     if (scene == SCENE_SLOW) {
-        hosts += "127.0.4.1 slowpc\n";
-        allowed += " slowpc";
+        hosts += "127.0.4.1 slowpc1\n127.0.4.2 slowpc2\n127.0.4.3 slowpc3\n";
+        allowed += " slowpc1 slowpc2 slowpc3";
     }
     if (scene == SCENE_STALL)
         for (int i = 0; i < kStalling; ++i)
