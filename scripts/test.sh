@@ -56,6 +56,10 @@ fi
 want() { [ -n "${wanted[$1]:-}" ]; }
 
 jobs=$(nproc)
+# The tests spend most of their time waiting for pauses and time limits, not
+# computing: four at a time at least (they hold at that on a busy machine;
+# scripts/stress-tests.sh shows it).
+test_jobs=$((jobs > 4 ? jobs : 4))
 logs="$here/build-logs"
 mkdir -p "$logs"
 rm -f "$logs"/*.end "$logs"/*.end.new
@@ -221,7 +225,7 @@ native_build() {
     bash scripts/build.sh build -DVANTRY_TESTS=ON -DVANTRY_BENCH=ON
 }
 native_tests() {
-    (cd build && ctest --output-on-failure --no-tests=error -j"$jobs" --timeout 300)
+    (cd build && ctest --output-on-failure --no-tests=error -j"$test_jobs" --timeout 300)
 }
 sanitizers_build() {
     bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON \
@@ -229,7 +233,7 @@ sanitizers_build() {
 }
 sanitizers_tests() {
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error \
-        -j"$jobs" --timeout 600)
+        -j"$test_jobs" --timeout 600)
 }
 load_run() {
     # The held, slow and stall scenes run short here (about three minutes in
