@@ -51,6 +51,13 @@ DWORD Elapsed(DWORD since, DWORD now) {
     return now - since; // wraps with the tick count
 }
 
+// The tick count rounded up: a time taken so is never before the moment it
+// stands for, so that a pause counted from it is never short by the tick's
+// fraction.
+DWORD TickRoundedUp() {
+    return GetTickCount() + 1;
+}
+
 // True when tick a comes after tick b (less than half the count's range on).
 bool Later(DWORD a, DWORD b) {
     return a != b && a - b < 0x80000000u;
@@ -227,7 +234,7 @@ DWORD WINAPI RequestThread(LPVOID param) {
         EventLock hold(shared->lock);
         shared->handling = false;
         memcpy(shared->doneAddress, address, sizeof(address));
-        shared->doneAt = GetTickCount();
+        shared->doneAt = TickRoundedUp();
         shared->doneFresh = true;
     }
     AcceptShared::Release(shared);
@@ -603,7 +610,7 @@ void AcceptLoop::ApplyAdmission(Held& held, int result, const char* peerName) {
     held.admission = result;
     BoundedCopy(held.peerName, sizeof(held.peerName), peerName);
     if (result == ADMISSION_GRANTED) {
-        held.admittedAt = GetTickCount();
+        held.admittedAt = TickRoundedUp();
         m_names.Admitted(held.address);
         if (held.lineDone && !held.queued) {
             held.queued = true;
