@@ -181,6 +181,36 @@ bool DecodeExtendedValue(const std::string& value, std::string* out) {
     return true;
 }
 
+// A parameter of a header field as the field itself writes it (RFC 2231 and
+// RFC 2047 decoded), or "" when it has none. GMime drops every parameter of a
+// Content-Type whose type it cannot read ("application-x-gzip; name=...",
+// "application; name=...") and takes the part for application/octet-stream;
+// the sender's name for the file still stands in the field.
+std::string RawParameter(GMimeObject* object, const char* field, const char* parameter) {
+    const char* raw = g_mime_object_get_header(object, field);
+    const char* semicolon = raw != nullptr ? strchr(raw, ';') : nullptr;
+    if (semicolon == nullptr)
+        return std::string();
+    GMimeParamList* list = g_mime_param_list_parse(nullptr, semicolon + 1);
+    if (list == nullptr)
+        return std::string();
+    GMimeParam* param = g_mime_param_list_get_parameter(list, parameter);
+    const char* value = param != nullptr ? g_mime_param_get_value(param) : nullptr;
+    std::string result = value != nullptr ? value : "";
+    g_object_unref(list);
+    return result;
+}
+
+// A leaf's file name: GMime's (the disposition's filename, else the type's
+// name), else the same read from the fields as they stand.
+std::string LeafName(GMimeObject* object) {
+    const char* filename = g_mime_part_get_filename(GMIME_PART(object));
+    if (filename != nullptr && *filename != '\0')
+        return filename;
+    std::string name = RawParameter(object, "Content-Disposition", "filename");
+    return name.empty() ? RawParameter(object, "Content-Type", "name") : name;
+}
+
 } // namespace
 
 void DrennicMimeInit() {
@@ -318,8 +348,7 @@ CDrennicMessage::Result CDrennicMessage::Walk(void* node, int depth, bool inNest
 CDrennicMessage::Result CDrennicMessage::AddLeaf(void* node, bool inNested, std::string* why) {
     GMimeObject* object = static_cast<GMimeObject*>(node);
     GMimeContentType* type = g_mime_object_get_content_type(object);
-    const char* filename = g_mime_part_get_filename(GMIME_PART(object));
-    std::string name = filename != nullptr ? filename : "";
+    std::string name = LeafName(object);
     int code = TypeCode(type);
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
     bool attachment =

@@ -50,7 +50,11 @@ struct CorpusCase {
     bool allParts = false; // "all": every part's content is searched
 };
 
-inline std::vector<CorpusCase> ReadCorpus() {
+// Which messages: the project's own (in the corpus folder itself), the public
+// samples (under public/), or both.
+enum class Corpus { Own, Public, All };
+
+inline std::vector<CorpusCase> ReadCorpus(Corpus which = Corpus::All) {
     std::vector<CorpusCase> cases;
     std::ifstream in(VANTRY_SCAN_CORPUS "/cases.txt");
     std::string line;
@@ -63,7 +67,9 @@ inline std::vector<CorpusCase> ReadCorpus() {
         c.match = ParseRule(f.at(1));
         c.noMatch = ParseRule(f.at(2));
         c.allParts = f.size() > 3 && f[3] == "all";
-        cases.push_back(c);
+        bool isPublic = c.file.compare(0, 7, "public/") == 0;
+        if (which == Corpus::All || isPublic == (which == Corpus::Public))
+            cases.push_back(c);
     }
     return cases;
 }

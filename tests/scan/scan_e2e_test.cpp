@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -174,10 +175,12 @@ TEST(ScanGateway, WalkThroughAddRuleDropFilteredShowReleaseOutbound) {
     EXPECT_NE(log[3].find("no rule matched (0 checked)"), std::string::npos) << log[3];
 }
 
-TEST(ScanGateway, EveryCorpusMessageIsFilteredByItsRuleAndNotByTheOther) {
+// Each message of the corpus through a gateway of its own making: both rules
+// set, the message dropped, and the matching rule named in the mail log.
+void FilterEachMessage(vtest::Corpus which) {
     Gateway gateway;
     ASSERT_TRUE(gateway.Start());
-    std::vector<vtest::CorpusCase> cases = vtest::ReadCorpus();
+    std::vector<vtest::CorpusCase> cases = vtest::ReadCorpus(which);
     ASSERT_GE(cases.size(), 30u);
     size_t lines = 0;
     for (const vtest::CorpusCase& c : cases) {
@@ -189,15 +192,27 @@ TEST(ScanGateway, EveryCorpusMessageIsFilteredByItsRuleAndNotByTheOther) {
                                     RuleLine(1, c.match)),
                   "CODE 0\r\n")
             << c.file;
-        gateway.Drop(c.file, vtest::CorpusFile(c.file));
+        // The pickup folder takes plain names: public/mail/x.eml is dropped
+        // as public-mail-x.eml.
+        std::string name = c.file;
+        std::replace(name.begin(), name.end(), '/', '-');
+        gateway.Drop(name, vtest::CorpusFile(c.file));
         std::vector<std::string> log = gateway.WaitForLog(++lines);
         ASSERT_EQ(log.size(), lines) << c.file;
         EXPECT_NE(log.back().find(" FILTERED "), std::string::npos) << log.back();
-        EXPECT_NE(log.back().find("(" + c.file + ") rule Filter_Rule_1 "), std::string::npos)
+        EXPECT_NE(log.back().find("(" + name + ") rule Filter_Rule_1 "), std::string::npos)
             << log.back();
     }
     EXPECT_EQ(gateway.Names("Filter").size(), 2 * cases.size());
     EXPECT_TRUE(gateway.Names("Drennic/Temp").empty());
+}
+
+TEST(ScanGateway, EveryCorpusMessageIsFilteredByItsRuleAndNotByTheOther) {
+    FilterEachMessage(vtest::Corpus::Own);
+}
+
+TEST(ScanGateway, EveryPublicMessageIsFilteredByItsRuleAndNotByTheOther) {
+    FilterEachMessage(vtest::Corpus::Public);
 }
 
 TEST(ScanGateway, FaultyMailIsDeferredOrScannedAndDrennicGoesOn) {

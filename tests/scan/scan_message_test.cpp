@@ -83,7 +83,8 @@ protected:
 
 TEST_F(ScanMessage, EachCorpusMessageMatchesItsRuleAndNotTheOther) {
     std::vector<CorpusCase> cases = vtest::ReadCorpus();
-    ASSERT_GE(cases.size(), 30u);
+    ASSERT_GE(vtest::ReadCorpus(vtest::Corpus::Public).size(), 30u);
+    ASSERT_GE(vtest::ReadCorpus(vtest::Corpus::Own).size(), 30u);
     for (const CorpusCase& c : cases) {
         std::string bytes = vtest::CorpusFile(c.file);
         ASSERT_FALSE(bytes.empty()) << c.file;
@@ -216,6 +217,31 @@ TEST_F(ScanMessage, DecodeNameUndoesQuotesEncodedWordsAndExtendedValues) {
     EXPECT_EQ(out[room - 1], '\0');
     EXPECT_EQ(strlen(out.data()), room - 1);
     EXPECT_EQ(std::string(out.data() + room, 8), "GGGGGGGG");
+}
+
+TEST_F(ScanMessage, AnAttachmentKeepsItsNameWhenGMimeCannotReadItsType) {
+    struct Case {
+        const char* headers;
+        const char* name;
+    } cases[] = {
+        {"Content-Type: application-x-gzip; name=\"document.xml.gz\"\r\n", "document.xml.gz"},
+        {"Content-Type: application;\r\n name*=UTF-8''r%C3%A9sum%C3%A9.exe\r\n", "r\xc3\xa9sum\xc3\xa9.exe"},
+        {"Content-Type: application/; name=\"=?UTF-8?B?w5xiZXJzaWNodC5kb2N4?=\"\r\n",
+         "\xc3\x9c" "bersicht.docx"},
+        {"Content-Type: text; name=\"a.vbs\"\r\nContent-Disposition: attachment; filename=b.exe\r\n",
+         "b.exe"},
+        {"Content-Type: application/octet-stream; name=\"read.exe\"\r\n", "read.exe"},
+        {"Content-Type: application-x-gzip\r\n", ""},
+        {"Content-Type: application; charset=x\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = vtest::WithAttachment(c.headers, "MZ");
+        CDrennicMessage message(kTemp);
+        ASSERT_EQ(message.Parse(bytes.data(), bytes.size(), nullptr), CDrennicMessage::PARSED);
+        ASSERT_EQ(message.GetPartCount(), 1) << c.headers;
+        EXPECT_STREQ(message.GetPartName(0), c.name) << c.headers;
+    }
+    EXPECT_EQ(Check(vtest::WithAttachment(cases[3].headers, "MZ"), vtest::ParseRule("4|*exe")), 1);
 }
 
 TEST_F(ScanMessage, NestingAndContainerLimitsHoldOnBothSides) {
