@@ -1,6 +1,6 @@
 // Drennic's scan of real mail against GMime alone. The scanning corpus
-// (tests/scan/corpus: 84 messages of the common MIME forms, 34 of the project's
-// own and 50 public samples of MIME libraries) is repeated until
+// (tests/scan/corpus: 83 messages of the common MIME forms, 34 of the project's
+// own and 49 public samples of MIME libraries) is repeated until
 // it passes 100 MB; each benchmark goes once through all of it:
 //
 //   GMimeParse     the floor: GMime parses each message (no part decoded)
