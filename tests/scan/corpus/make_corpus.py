@@ -180,11 +180,18 @@ add("upper-case-headers.eml", "FROM: x@example.com\nTO: y@example.com\nSUBJECT: 
     "4|backup", "4|*rar")
 add("empty-body.eml", message(34, "Ping", ""), "1|ping", "2|ping")
 
-with open("cases.txt", "w", newline="\n") as cases:
+# The public samples' lines (public/, see SOURCES.md) are kept as they stand.
+public = []
+if os.path.exists("cases.txt"):
+    with open("cases.txt", encoding="utf-8") as old:
+        public = [line for line in old if line.startswith(("public/", "# public"))]
+
+with open("cases.txt", "w", newline="\n", encoding="utf-8") as cases:
     cases.write("# file\tmust match\tmust not match\tcontents searched (text: text parts only; all: every part)\n")
     cases.write("# a rule: flags|primary[|secondary|proximity|and]; flags 1 subject, 2 body, 4 attachments\n")
     for file, msg, match, nomatch, mode in samples:
         with open(file, "wb") as f:
             f.write(msg.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8"))
         cases.write(f"{file}\t{match}\t{nomatch}\t{mode}\n")
+    cases.writelines(public)
 print(len(samples), "samples")
