@@ -244,6 +244,33 @@ TEST_F(ScanMessage, AnAttachmentKeepsItsNameWhenGMimeCannotReadItsType) {
     EXPECT_EQ(Check(vtest::WithAttachment(cases[3].headers, "MZ"), vtest::ParseRule("4|*exe")), 1);
 }
 
+TEST_F(ScanMessage, ATextPartIsABodyTextUnlessItIsAnAttachment) {
+    const std::string inner = "From: x@example.com\r\nSubject: inner\r\n\r\nhello\r\n";
+    struct Case {
+        const char* headers;
+        std::string body;
+        int bodies;      // body texts: "See the attachment." and this one, or that alone
+        int parts;       // this part, and the leaf of a nested message
+        const char* name; // of the first part
+    } cases[] = {
+        {"Content-Type: text/plain\r\n", "notes", 2, 0, ""},
+        {"Content-Type: text/plain\r\nContent-Disposition: attachment\r\n", "notes", 1, 1, ""},
+        {"Content-Type: text/plain\r\nContent-Disposition: inline; filename=n.txt\r\n", "notes", 1, 1,
+         "n.txt"},
+        {"Content-Type: message/rfc822\r\nContent-Disposition: attachment; filename=fwd.eml\r\n",
+         inner, 1, 2, "fwd.eml"},
+        {"Content-Type: message/rfc822; name=\"fwd2.eml\"\r\n", inner, 1, 2, "fwd2.eml"},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = vtest::WithAttachment(c.headers, c.body);
+        CDrennicMessage message(kTemp);
+        ASSERT_EQ(message.Parse(bytes.data(), bytes.size(), nullptr), CDrennicMessage::PARSED);
+        EXPECT_EQ(message.GetBodyTextCount(), c.bodies) << c.headers;
+        ASSERT_EQ(message.GetPartCount(), c.parts) << c.headers;
+        EXPECT_STREQ(message.GetPartName(0), c.name) << c.headers;
+    }
+}
+
 TEST_F(ScanMessage, NestingAndContainerLimitsHoldOnBothSides) {
     RuleSpec exe = vtest::ParseRule("4|*exe");
     // A root multipart is level 1.
