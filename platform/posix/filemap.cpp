@@ -213,7 +213,10 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flPr
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (size > CommitLimit() || size > static_cast<uint64_t>(INT64_MAX) || size > SIZE_MAX) {
+    // (A section that may be kept is smaller than any machine's memory: the
+    // limit, a system call, is asked only for larger ones.)
+    if ((size > kKeptSectionLimit && size > CommitLimit()) ||
+        size > static_cast<uint64_t>(INT64_MAX) || size > SIZE_MAX) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
