@@ -58,6 +58,13 @@ DWORD TickRoundedUp() {
     return GetTickCount() + 1;
 }
 
+// An IPv4 address (4 bytes, network order) as one number, a map's key.
+unsigned long AddressKey(const unsigned char address[4]) {
+    unsigned long key = 0;
+    memcpy(&key, address, 4);
+    return key;
+}
+
 // True when tick a comes after tick b (less than half the count's range on).
 bool Later(DWORD a, DWORD b) {
     return a != b && a - b < 0x80000000u;
@@ -79,7 +86,6 @@ struct AcceptShared {
     HANDLE requestReady = nullptr; // auto-reset: the slot was filled, or quit
     int refs = 1;
     bool quit = false;
-    int requestPause = 1000;
     int replyWaitLimit = REPLY_WAIT_LIMIT;
     size_t pendingReplyLimit = PENDING_REPLY_LIMIT;
 
@@ -100,9 +106,7 @@ struct AcceptShared {
     std::string slotLine;
     char slotPeer[HOST_NAME_SIZE] = {};
     DWORD slotAnswerAt = 0; // the reply starts no sooner (tick count)
-    unsigned char slotAddress[4] = {};
-    // The last request handled: its client's address and when it was done.
-    unsigned char doneAddress[4] = {};
+    // When the last request handed over was done, not yet taken by the loop.
     DWORD doneAt = 0;
     bool doneFresh = false;
     // The request thread has a request in hand.
@@ -185,7 +189,6 @@ DWORD WINAPI RequestThread(LPVOID param) {
         std::string line;
         char peer[HOST_NAME_SIZE];
         DWORD answerAt;
-        unsigned char address[4];
         {
             EventLock hold(shared->lock);
             if (!shared->slotFull) {
@@ -197,7 +200,6 @@ DWORD WINAPI RequestThread(LPVOID param) {
             line.swap(shared->slotLine);
             BoundedCopy(peer, sizeof(peer), shared->slotPeer);
             answerAt = shared->slotAnswerAt;
-            memcpy(address, shared->slotAddress, sizeof(address));
             shared->slotSocket = INVALID_SOCKET;
             shared->slotFull = false;
             shared->handling = true;
@@ -233,7 +235,6 @@ DWORD WINAPI RequestThread(LPVOID param) {
         }
         EventLock hold(shared->lock);
         shared->handling = false;
-        memcpy(shared->doneAddress, address, sizeof(address));
         shared->doneAt = TickRoundedUp();
         shared->doneFresh = true;
     }
@@ -273,7 +274,6 @@ AcceptLoop::AcceptLoop(SOCKET listener, HANDLE stopEvent, const AcceptLimits& li
     m_shared->lock = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     m_shared->jobReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_shared->requestReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    m_shared->requestPause = limits.requestPause;
     m_shared->replyWaitLimit = limits.replyWaitLimit;
     m_shared->pendingReplyLimit = limits.pendingReplyLimit;
     if (gethostname(m_localHostName, sizeof(m_localHostName)) != 0)
@@ -695,10 +695,10 @@ void AcceptLoop::TakeSlowReplies() {
 DWORD AcceptLoop::AnswerAt(const Held& held) {
     const DWORD now = GetTickCount();
     const DWORD pause = static_cast<DWORD>(m_limits.requestPause);
+    // The request done last is the one handed over last: a request is
+    // handed over only when the thread is free.
     if (m_shared->doneFresh) {
-        unsigned long done = 0;
-        memcpy(&done, m_shared->doneAddress, sizeof(m_shared->doneAddress));
-        m_answered[done] = m_shared->doneAt;
+        m_answered[m_handedAddress] = m_shared->doneAt;
         m_shared->doneFresh = false;
     }
     for (auto it = m_answered.begin(); it != m_answered.end();) {
@@ -709,10 +709,8 @@ DWORD AcceptLoop::AnswerAt(const Held& held) {
     }
     if (held.noPause)
         return now;
-    unsigned long address = 0;
-    memcpy(&address, held.address, sizeof(held.address));
     DWORD at = held.admittedAt + pause;
-    auto previous = m_answered.find(address);
+    auto previous = m_answered.find(AddressKey(held.address));
     if (previous != m_answered.end() && Later(previous->second + pause, at))
         at = previous->second + pause;
     return at;
@@ -737,7 +735,7 @@ void AcceptLoop::FeedRequestThread() {
     m_shared->slotLine.swap(held->line);
     BoundedCopy(m_shared->slotPeer, sizeof(m_shared->slotPeer), held->peerName);
     m_shared->slotAnswerAt = AnswerAt(*held);
-    memcpy(m_shared->slotAddress, held->address, sizeof(held->address));
+    m_handedAddress = AddressKey(held->address);
     m_shared->slotFull = true;
     SetEvent(m_shared->requestReady);
     m_held.erase(m_held.begin() + static_cast<long>(index));

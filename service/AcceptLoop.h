@@ -147,6 +147,7 @@ private:
     // Per admitted address (its four bytes), when its last request was
     // done; kept for one pause.
     std::map<unsigned long, DWORD> m_answered;
+    unsigned long m_handedAddress = 0; // of the request handed over last
 };
 
 #endif
